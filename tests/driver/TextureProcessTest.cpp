@@ -1,0 +1,94 @@
+// The texture program run as a real process: arguments, exit statuses,
+// messages and the files it leaves.
+#include <regex>
+
+#include <gtest/gtest.h>
+
+#include "TestSupport.h"
+
+namespace {
+
+using TestSupport::CTempDir;
+
+TestSupport::CRun texture(const std::vector<std::string>& aArguments) {
+  std::vector<std::string> command{TestSupport::binaryPath("texture")};
+  command.insert(command.end(), aArguments.begin(), aArguments.end());
+  return TestSupport::run(command);
+}
+
+std::string smallImage(const CTempDir& aDir, const std::string& aName, int aXSize = 24, int aYSize = 20) {
+  const CMatrix<float> image = TestSupport::noisyImage(aXSize, aYSize, 7);
+  std::vector<unsigned char> pixels(image.data(), image.data() + image.size());
+  const std::string path = aDir.file(aName);
+  TestSupport::writeBytes(path, TestSupport::pgmBytes(aXSize, aYSize, pixels));
+  return path;
+}
+
+TEST(TextureProcess, UsageAndHelp) {
+  const auto none = texture({});
+  EXPECT_EQ(none.status, 2);
+  EXPECT_NE(none.err.find("usage: texture INPUT.pgm SIGMA [WINDOW]"), std::string::npos);
+  EXPECT_TRUE(none.out.empty());
+  EXPECT_EQ(texture({"only-one.pgm"}).status, 2);
+  const auto help = texture({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("usage: texture"), std::string::npos);
+  EXPECT_TRUE(help.err.empty());
+  EXPECT_EQ(texture({"-h"}).status, 0);
+}
+
+TEST(TextureProcess, DenoisesAndReportsTheTime) {
+  CTempDir dir;
+  const std::string input = smallImage(dir, "photo.noisy.pgm");
+  const auto run = texture({input, "20"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(run.err.empty()) << run.err;
+  EXPECT_TRUE(std::regex_match(run.out, std::regex("Finished\\. This took [0-9.e+-]+sec\n"))) << run.out;
+  ASSERT_TRUE(TestSupport::exists(dir.file("photo.noisyResult.pgm")));
+  EXPECT_EQ(TestSupport::readBytes(dir.file("photo.noisyResult.pgm")).substr(0, 13), "P5\n24 20\n255\n");
+  EXPECT_EQ(dir.entries(), (std::vector<std::string>{"photo.noisy.pgm", "photo.noisyResult.pgm"}));
+}
+
+TEST(TextureProcess, ExtraArgumentsAreIgnored) {
+  CTempDir dir;
+  const std::string input = smallImage(dir, "img.pgm");
+  EXPECT_EQ(texture({input, "20", "7", "extra", "more"}).status, 0);
+  EXPECT_TRUE(TestSupport::exists(dir.file("imgResult.pgm")));
+}
+
+TEST(TextureProcess, FailuresLeaveNoOutput) {
+  CTempDir dir;
+  const std::string missing = dir.file("missing.pgm");
+  const auto notFound = texture({missing, "20"});
+  EXPECT_EQ(notFound.status, 1);
+  EXPECT_EQ(notFound.err, "File not found: " + missing + "\n");
+  EXPECT_TRUE(notFound.out.empty());
+
+  const std::string ascii = dir.file("ascii.pgm");
+  TestSupport::writeBytes(ascii, "P2\n2 2\n255\n1 2 3 4\n");
+  const auto wrongFormat = texture({ascii, "20"});
+  EXPECT_EQ(wrongFormat.status, 1);
+  EXPECT_EQ(wrongFormat.err, "Exception EInvalidFileFormat: File is not in PGM format\n");
+
+  const std::string shortFile = dir.file("short.pgm");
+  TestSupport::writeBytes(shortFile, "P5\n4 4\n255\n\x01\x02");
+  const auto truncated = texture({shortFile, "20"});
+  EXPECT_EQ(truncated.status, 1);
+  EXPECT_NE(truncated.err.find("raster truncated"), std::string::npos);
+
+  EXPECT_EQ(dir.entries(), (std::vector<std::string>{"ascii.pgm", "short.pgm"}));
+}
+
+TEST(TextureProcess, UnusableSigmaIsAUsageError) {
+  CTempDir dir;
+  const std::string input = smallImage(dir, "img.pgm");
+  for (const char* sigma : {"abc", "0", "-0", "nan", "inf", "1e-30"}) {
+    const auto run = texture({input, sigma});
+    EXPECT_EQ(run.status, 2) << sigma;
+    EXPECT_NE(run.err.find("texture: sigma"), std::string::npos) << sigma << ": " << run.err;
+    EXPECT_TRUE(run.out.empty());
+  }
+  EXPECT_EQ(dir.entries(), std::vector<std::string>{"img.pgm"});
+}
+
+}  // namespace
