@@ -51,8 +51,10 @@ int run(int aArgc, char** aArgv) {
   CMatrix<float> result(input);
 
   const std::clock_t start = std::clock();
-  // The cluster-tree methods are not wired in yet: the result is the input's copy.
-  (void)CommandLine::useLocalMode(windowGiven, nlMeans.searchRadius, input.xSize(), input.ySize());
+  if (CommandLine::useLocalMode(windowGiven, nlMeans.searchRadius, input.xSize(), input.ySize()))
+    nlMeans.clusterTreeLocal(input, result, sigma, 0.0f);
+  else
+    nlMeans.clusterTreeGlobal(input, result, sigma, 0.0f);
   result.writeToPGM(CommandLine::outputName(aArgv[1]).c_str());
   const std::clock_t end = std::clock();
 
