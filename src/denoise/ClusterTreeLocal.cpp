@@ -1,8 +1,22 @@
 #include <cmath>
+#include <memory>
 #include <vector>
 
 #include "CNLMeans.h"
 #include "CNLMeansCommon.h"
+#include "CPatchTree.h"
+#include "NLMeansKernels.h"
+#include "Parallel.h"
+
+namespace {
+
+struct CBlock {
+  int x, y, width, height;
+  // The block's result image: entry values, then its tree's estimates.
+  std::vector<float> result;
+};
+
+}  // namespace
 
 void CNLMeans::clusterTreeLocal(CMatrix<float>& aInput, CMatrix<float>& aResult, float aSigma, float aOverlap) {
   const int X = aInput.xSize(), Y = aInput.ySize();
@@ -13,53 +27,93 @@ void CNLMeans::clusterTreeLocal(CMatrix<float>& aInput, CMatrix<float>& aResult,
   const int halfStep = step >> 1;
   const float blend = static_cast<float>(1.0 / static_cast<double>(step * step));
 
-  std::vector<float> estimates(static_cast<std::size_t>(X) * Y, 0.0f);
-  std::vector<float> blendWeights(static_cast<std::size_t>(X) * Y, 0.0f);
+  // The entry values serve every block: as the private copy each block's
+  // distances are measured on, and scaled, as its patch features.
+  const std::vector<float> entry(aResult.data(), aResult.data() + aResult.size());
+  const int side = 2 * r + 1;
+  const float scale = static_cast<float>(1.0 / std::sqrt(static_cast<double>(side * side)));
+  std::vector<float> scaled(entry.size());
+  for (std::size_t i = 0; i < entry.size(); ++i) scaled[i] = scale * entry[i];
   const NLMeansCommon::CPatchWindow window(r);
   const float k = NLMeansCommon::sigmaKernel(aSigma);
+  const float* values = aInput.data();
 
-  // A step below 1 would never advance (very negative search radii): then no
-  // block is formed and every pixel takes the windowed fallback.
-  if (step >= 1) {
+  // Blocks of 2(r + R) + 1 pixels every r + R pixels. A block that reaches the
+  // right or bottom edge stops one short of it; one too small for an interior
+  // is skipped. A step below 1 (very negative search radii) would never
+  // advance: then no block is formed and every pixel takes the fallback.
+  std::vector<CBlock> blocks;
+  if (step >= 1)
     for (int by = 0; by < Y - halfStep; by += step)
       for (int bx = 0; bx < X - halfStep; bx += step) {
-        // A block that reaches the right or bottom edge stops one short of it.
         const int w = bx + blockSize >= X ? X - bx - 1 : blockSize;
         if (w <= 2 * r) continue;
         const int h = by + blockSize >= Y ? Y - by - 1 : blockSize;
         if (h <= 2 * r) continue;
-        CMatrix<float> blockInput(w, h), blockResult(w, h);
-        for (int i = 0; i < h; ++i)
-          for (int j = 0; j < w; ++j) {
-            blockInput(j, i) = aInput(bx + j, by + i);
-            blockResult(j, i) = aResult(bx + j, by + i);
-          }
-        treeLocalStep(blockInput, blockResult, aSigma, aOverlap);
-        // Blend with a Gaussian of standard deviation step around the block's centre.
-        for (int i = r; i <= h - 1 - r; ++i)
-          for (int j = r; j <= w - 1 - r; ++j) {
-            const int squared = (i - step) * (i - step) + (j - step) * (j - step);
-            const float beta =
-                static_cast<float>(std::exp(static_cast<double>(squared) * -0.5 * static_cast<double>(blend)));
-            const std::size_t at = static_cast<std::size_t>(bx + j) + static_cast<std::size_t>(by + i) * X;
-            estimates[at] += beta * blockResult(j, i);
-            blendWeights[at] += beta;
-          }
+        blocks.push_back(CBlock{bx, by, w, h, {}});
       }
+
+  {
+    // Each block's tree draws from rand(), so the trees are built one after
+    // another in block order; their leaves are estimated by the other threads.
+    NParallel::CTaskQueue queue(NParallel::threadCount() - 1);
+    NPatchTree::CSettings settings;
+    settings.scaled = scaled.data();
+    settings.xSize = X;
+    settings.patchRadius = r;
+    settings.overlapMargin = aOverlap;
+    for (CBlock& block : blocks) {
+      block.result.resize(static_cast<std::size_t>(block.width) * block.height);
+      for (int i = 0; i < block.height; ++i)
+        std::copy(entry.begin() + (block.y + i) * X + block.x, entry.begin() + (block.y + i) * X + block.x + block.width,
+                  block.result.begin() + static_cast<std::size_t>(i) * block.width);
+      std::vector<int> pixels;
+      for (int i = r; i < block.height - r; ++i)
+        for (int j = r; j < block.width - r; ++j) pixels.push_back((block.x + j) + (block.y + i) * X);
+      const NLMeansKernels::COutput output{block.result.data(), block.width, block.x, block.y};
+      NPatchTree::build(settings, pixels, [&](NPatchTree::CLeaf&& aLeaf) {
+        auto leaf = std::make_shared<NPatchTree::CLeaf>(std::move(aLeaf));
+        queue.submit([&entry, values, X, &window, k, output, leaf] {
+          NLMeansKernels::leafEstimates(entry.data(), values, X, window, k, leaf->members, leaf->isCopy, output);
+        });
+      });
+    }
+    queue.finish();
+  }
+
+  // Blend the block estimates in block order with a Gaussian of standard
+  // deviation step around each block's centre.
+  std::vector<float> estimates(entry.size(), 0.0f);
+  std::vector<float> blendWeights(entry.size(), 0.0f);
+  std::vector<float> beta(static_cast<std::size_t>(blockSize > 0 ? blockSize * blockSize : 0));
+  for (int i = 0; i < blockSize; ++i)
+    for (int j = 0; j < blockSize; ++j) {
+      const int squared = (i - step) * (i - step) + (j - step) * (j - step);
+      beta[static_cast<std::size_t>(i) * blockSize + j] =
+          static_cast<float>(std::exp(static_cast<double>(squared) * -0.5 * static_cast<double>(blend)));
+    }
+  for (CBlock& block : blocks) {
+    for (int i = r; i <= block.height - 1 - r; ++i)
+      for (int j = r; j <= block.width - 1 - r; ++j) {
+        const float b = beta[static_cast<std::size_t>(i) * blockSize + j];
+        const std::size_t at = static_cast<std::size_t>(block.x + j) + static_cast<std::size_t>(block.y + i) * X;
+        estimates[at] += b * block.result[static_cast<std::size_t>(i) * block.width + j];
+        blendWeights[at] += b;
+      }
+    std::vector<float>().swap(block.result);
   }
 
   // Pixels inside no block: windowed non-local means on the entry values.
-  const float* entry = aResult.data();
-  for (int y = 0; y < Y; ++y)
+  NParallel::parallelFor(Y, [&](int y) {
     for (int x = 0; x < X; ++x) {
       const std::size_t at = static_cast<std::size_t>(x) + static_cast<std::size_t>(y) * X;
       if (blendWeights[at] > 0.0f) continue;
-      const NLMeansCommon::CEstimate estimate =
-          NLMeansCommon::windowedEstimate(entry, aInput.data(), X, Y, x, y, R, k, window);
       estimates[at] = entry[at];
-      estimate.store(aInput(x, y), estimates[at]);
+      NLMeansKernels::windowedEstimate(entry.data(), values, X, Y, x, y, R, k, window)
+          .store(values[at], estimates[at]);
       blendWeights[at] = 1.0f;
     }
+  });
 
   for (std::size_t i = 0; i < estimates.size(); ++i) aResult.data()[i] = estimates[i] / blendWeights[i];
 }

@@ -1,0 +1,274 @@
+#include "PatchKernels.h"
+
+#include <atomic>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define TEXTURE_HAVE_X86 1
+#endif
+
+namespace NPatchKernels {
+namespace {
+
+std::atomic<bool> gPortable{false};
+
+// Eight interleaved sums: independent chains that the processor overlaps.
+constexpr int kLanes = 8;
+
+void centreDistancesPortable(const CPatchLayout& aLayout, const int* aPixels, int aCount, const float* aCentre,
+                             float* aOut) {
+  for (int i = 0; i < aCount; i += kLanes) {
+    const int lanes = aCount - i < kLanes ? aCount - i : kLanes;
+    float sum[kLanes] = {};
+    const float* base[kLanes];
+    for (int l = 0; l < lanes; ++l) base[l] = aLayout.image + aPixels[i + l];
+    for (int k = 0; k < aLayout.length; ++k) {
+      const int offset = aLayout.offsets[k];
+      const float c = aCentre[k];
+      for (int l = 0; l < lanes; ++l) {
+        const float d = base[l][offset] - c;
+        sum[l] += d * d;
+      }
+    }
+    for (int l = 0; l < lanes; ++l) aOut[i + l] = sum[l];
+  }
+}
+
+void centreDistances2Portable(const CPatchLayout& aLayout, const int* aPixels, int aCount, const float* aCentre0,
+                              const float* aCentre1, float* aOut0, float* aOut1) {
+  for (int i = 0; i < aCount; i += kLanes) {
+    const int lanes = aCount - i < kLanes ? aCount - i : kLanes;
+    float sum0[kLanes] = {}, sum1[kLanes] = {};
+    const float* base[kLanes];
+    for (int l = 0; l < lanes; ++l) base[l] = aLayout.image + aPixels[i + l];
+    for (int k = 0; k < aLayout.length; ++k) {
+      const int offset = aLayout.offsets[k];
+      const float c0 = aCentre0[k], c1 = aCentre1[k];
+      for (int l = 0; l < lanes; ++l) {
+        const float x = base[l][offset];
+        const float d0 = x - c0;
+        sum0[l] += d0 * d0;
+        const float d1 = x - c1;
+        sum1[l] += d1 * d1;
+      }
+    }
+    for (int l = 0; l < lanes; ++l) {
+      aOut0[i + l] = sum0[l];
+      aOut1[i + l] = sum1[l];
+    }
+  }
+}
+
+#ifdef TEXTURE_HAVE_X86
+// Loads up to eight pixel indices; missing lanes repeat the first, so every
+// gathered address is valid, and their results are dropped.
+__attribute__((target("avx2"))) __m256i loadPixels(const int* aPixels, int aLanes) {
+  if (aLanes == kLanes) return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(aPixels));
+  alignas(32) int padded[kLanes];
+  for (int l = 0; l < kLanes; ++l) padded[l] = aPixels[l < aLanes ? l : 0];
+  return _mm256_load_si256(reinterpret_cast<const __m256i*>(padded));
+}
+
+__attribute__((target("avx2"))) void storeLanes(float* aOut, __m256 aValue, int aLanes) {
+  if (aLanes == kLanes) {
+    _mm256_storeu_ps(aOut, aValue);
+    return;
+  }
+  alignas(32) float values[kLanes];
+  _mm256_store_ps(values, aValue);
+  for (int l = 0; l < aLanes; ++l) aOut[l] = values[l];
+}
+
+// Transposes eight rows of eight floats: afterwards aRows[c] holds, in lane
+// l, what aRows[l] held in lane c.
+__attribute__((target("avx2"))) inline void transpose8(__m256 aRows[8]) {
+  const __m256 t0 = _mm256_unpacklo_ps(aRows[0], aRows[1]), t1 = _mm256_unpackhi_ps(aRows[0], aRows[1]);
+  const __m256 t2 = _mm256_unpacklo_ps(aRows[2], aRows[3]), t3 = _mm256_unpackhi_ps(aRows[2], aRows[3]);
+  const __m256 t4 = _mm256_unpacklo_ps(aRows[4], aRows[5]), t5 = _mm256_unpackhi_ps(aRows[4], aRows[5]);
+  const __m256 t6 = _mm256_unpacklo_ps(aRows[6], aRows[7]), t7 = _mm256_unpackhi_ps(aRows[6], aRows[7]);
+  const __m256 u0 = _mm256_shuffle_ps(t0, t2, 0x44), u1 = _mm256_shuffle_ps(t0, t2, 0xEE);
+  const __m256 u2 = _mm256_shuffle_ps(t1, t3, 0x44), u3 = _mm256_shuffle_ps(t1, t3, 0xEE);
+  const __m256 u4 = _mm256_shuffle_ps(t4, t6, 0x44), u5 = _mm256_shuffle_ps(t4, t6, 0xEE);
+  const __m256 u6 = _mm256_shuffle_ps(t5, t7, 0x44), u7 = _mm256_shuffle_ps(t5, t7, 0xEE);
+  aRows[0] = _mm256_permute2f128_ps(u0, u4, 0x20);
+  aRows[1] = _mm256_permute2f128_ps(u1, u5, 0x20);
+  aRows[2] = _mm256_permute2f128_ps(u2, u6, 0x20);
+  aRows[3] = _mm256_permute2f128_ps(u3, u7, 0x20);
+  aRows[4] = _mm256_permute2f128_ps(u0, u4, 0x31);
+  aRows[5] = _mm256_permute2f128_ps(u1, u5, 0x31);
+  aRows[6] = _mm256_permute2f128_ps(u2, u6, 0x31);
+  aRows[7] = _mm256_permute2f128_ps(u3, u7, 0x31);
+}
+
+// Feeds the components of eight patches, in component order, to aVisit(k,
+// values): each patch row's runs of eight are loaded as rows and transposed,
+// what is left of the row is gathered.
+// Side is the patch side when known at compile time (the usual 9 x 9
+// patches), or 0 to read it from the layout.
+template <int Side, typename Visit>
+__attribute__((target("avx2"))) inline void forEachComponent(const CPatchLayout& aLayout, const float* const aBase[8],
+                                                             __m256i aIndex, Visit& aVisit) {
+  const int side = Side > 0 ? Side : aLayout.side;
+  for (int dy = 0, k = 0; dy < side; ++dy) {
+    const int rowStart = aLayout.offsets[k];
+    int dx = 0;
+    for (; dx + 8 <= side; dx += 8, k += 8) {
+      __m256 rows[8];
+      for (int l = 0; l < 8; ++l) rows[l] = _mm256_loadu_ps(aBase[l] + rowStart + dx);
+      transpose8(rows);
+      for (int c = 0; c < 8; ++c) aVisit(k + c, rows[c]);
+    }
+    for (; dx < side; ++dx, ++k) aVisit(k, _mm256_i32gather_ps(aLayout.image + rowStart + dx, aIndex, 4));
+  }
+}
+
+// Squared distances to one centre, and to two, one component at a time.
+struct COneCentre {
+  const float* centre;
+  __m256 sum;
+  __attribute__((target("avx2"))) void operator()(int aK, __m256 aX) {
+    const __m256 d = _mm256_sub_ps(aX, _mm256_set1_ps(centre[aK]));
+    sum = _mm256_add_ps(sum, _mm256_mul_ps(d, d));
+  }
+};
+
+struct CTwoCentres {
+  const float* centre0;
+  const float* centre1;
+  __m256 sum0;
+  __m256 sum1;
+  __attribute__((target("avx2"))) void operator()(int aK, __m256 aX) {
+    const __m256 d0 = _mm256_sub_ps(aX, _mm256_set1_ps(centre0[aK]));
+    sum0 = _mm256_add_ps(sum0, _mm256_mul_ps(d0, d0));
+    const __m256 d1 = _mm256_sub_ps(aX, _mm256_set1_ps(centre1[aK]));
+    sum1 = _mm256_add_ps(sum1, _mm256_mul_ps(d1, d1));
+  }
+};
+
+template <int Side>
+__attribute__((target("avx2"))) void centreDistancesAvx2(const CPatchLayout& aLayout, const int* aPixels, int aCount,
+                                                          const float* aCentre, float* aOut) {
+  for (int i = 0; i < aCount; i += kLanes) {
+    const int lanes = aCount - i < kLanes ? aCount - i : kLanes;
+    const __m256i index = loadPixels(aPixels + i, lanes);
+    alignas(32) int pixels[kLanes];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(pixels), index);
+    const float* base[kLanes];
+    for (int l = 0; l < kLanes; ++l) base[l] = aLayout.image + pixels[l];
+    COneCentre visit{aCentre, _mm256_setzero_ps()};
+    forEachComponent<Side>(aLayout, base, index, visit);
+    storeLanes(aOut + i, visit.sum, lanes);
+  }
+}
+
+template <int Side>
+__attribute__((target("avx2"))) void centreDistances2Avx2(const CPatchLayout& aLayout, const int* aPixels, int aCount,
+                                                           const float* aCentre0, const float* aCentre1, float* aOut0,
+                                                           float* aOut1) {
+  for (int i = 0; i < aCount; i += kLanes) {
+    const int lanes = aCount - i < kLanes ? aCount - i : kLanes;
+    const __m256i index = loadPixels(aPixels + i, lanes);
+    alignas(32) int pixels[kLanes];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(pixels), index);
+    const float* base[kLanes];
+    for (int l = 0; l < kLanes; ++l) base[l] = aLayout.image + pixels[l];
+    CTwoCentres visit{aCentre0, aCentre1, _mm256_setzero_ps(), _mm256_setzero_ps()};
+    forEachComponent<Side>(aLayout, base, index, visit);
+    storeLanes(aOut0 + i, visit.sum0, lanes);
+    storeLanes(aOut1 + i, visit.sum1, lanes);
+  }
+}
+
+template <int Side>
+__attribute__((target("avx2"))) void addFeatureAvx2(const CPatchLayout& aLayout, int aPixel, float* aSum) {
+  const int side = Side > 0 ? Side : aLayout.side;
+  for (int dy = 0, k = 0; dy < side; ++dy) {
+    const float* row = aLayout.image + aPixel + aLayout.offsets[k];
+    int dx = 0;
+    for (; dx + 8 <= side; dx += 8, k += 8)
+      _mm256_storeu_ps(aSum + k, _mm256_add_ps(_mm256_loadu_ps(aSum + k), _mm256_loadu_ps(row + dx)));
+    for (; dx < side; ++dx, ++k) aSum[k] += row[dx];
+  }
+}
+
+template <int Side>
+__attribute__((target("avx2"))) void moveFeatureAvx2(const CPatchLayout& aLayout, int aPixel, float* aFrom,
+                                                      float* aTo) {
+  const int side = Side > 0 ? Side : aLayout.side;
+  for (int dy = 0, k = 0; dy < side; ++dy) {
+    const float* row = aLayout.image + aPixel + aLayout.offsets[k];
+    int dx = 0;
+    for (; dx + 8 <= side; dx += 8, k += 8) {
+      const __m256 x = _mm256_loadu_ps(row + dx);
+      _mm256_storeu_ps(aFrom + k, _mm256_sub_ps(_mm256_loadu_ps(aFrom + k), x));
+      _mm256_storeu_ps(aTo + k, _mm256_add_ps(_mm256_loadu_ps(aTo + k), x));
+    }
+    for (; dx < side; ++dx, ++k) {
+      aFrom[k] -= row[dx];
+      aTo[k] += row[dx];
+    }
+  }
+}
+
+bool cpuHasAvx2() {
+  static const bool has = __builtin_cpu_supports("avx2");
+  return has;
+}
+#else
+bool cpuHasAvx2() { return false; }
+#endif
+
+}  // namespace
+
+bool usesAvx2() { return !gPortable.load(std::memory_order_relaxed) && cpuHasAvx2(); }
+
+void forcePortable(bool aPortable) { gPortable.store(aPortable, std::memory_order_relaxed); }
+
+void centreDistances(const CPatchLayout& aLayout, const int* aPixels, int aCount, const float* aCentre, float* aOut) {
+#ifdef TEXTURE_HAVE_X86
+  if (usesAvx2()) {
+    if (aLayout.side == 9) return centreDistancesAvx2<9>(aLayout, aPixels, aCount, aCentre, aOut);
+    return centreDistancesAvx2<0>(aLayout, aPixels, aCount, aCentre, aOut);
+  }
+#endif
+  centreDistancesPortable(aLayout, aPixels, aCount, aCentre, aOut);
+}
+
+void centreDistances2(const CPatchLayout& aLayout, const int* aPixels, int aCount, const float* aCentre0,
+                      const float* aCentre1, float* aOut0, float* aOut1) {
+#ifdef TEXTURE_HAVE_X86
+  if (usesAvx2()) {
+    if (aLayout.side == 9)
+      return centreDistances2Avx2<9>(aLayout, aPixels, aCount, aCentre0, aCentre1, aOut0, aOut1);
+    return centreDistances2Avx2<0>(aLayout, aPixels, aCount, aCentre0, aCentre1, aOut0, aOut1);
+  }
+#endif
+  centreDistances2Portable(aLayout, aPixels, aCount, aCentre0, aCentre1, aOut0, aOut1);
+}
+
+void addFeature(const CPatchLayout& aLayout, int aPixel, float* aSum) {
+#ifdef TEXTURE_HAVE_X86
+  if (usesAvx2()) {
+    if (aLayout.side == 9) return addFeatureAvx2<9>(aLayout, aPixel, aSum);
+    return addFeatureAvx2<0>(aLayout, aPixel, aSum);
+  }
+#endif
+  const float* base = aLayout.image + aPixel;
+  for (int k = 0; k < aLayout.length; ++k) aSum[k] += base[aLayout.offsets[k]];
+}
+
+void moveFeature(const CPatchLayout& aLayout, int aPixel, float* aFrom, float* aTo) {
+#ifdef TEXTURE_HAVE_X86
+  if (usesAvx2()) {
+    if (aLayout.side == 9) return moveFeatureAvx2<9>(aLayout, aPixel, aFrom, aTo);
+    return moveFeatureAvx2<0>(aLayout, aPixel, aFrom, aTo);
+  }
+#endif
+  const float* base = aLayout.image + aPixel;
+  for (int k = 0; k < aLayout.length; ++k) {
+    aFrom[k] -= base[aLayout.offsets[k]];
+    aTo[k] += base[aLayout.offsets[k]];
+  }
+}
+
+}  // namespace NPatchKernels

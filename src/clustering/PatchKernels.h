@@ -1,0 +1,39 @@
+// Batched squared distances between image patches, read as feature vectors,
+// and cluster centres. Each distance is the float sum over the components in
+// their order, exactly as a plain loop adds them; the batch only computes many
+// such sums side by side (SIMD lanes across patches where the processor has
+// AVX2, interleaved scalar sums elsewhere; both give the same bits).
+#pragma once
+
+namespace NPatchKernels {
+
+// Feature vector of the square patch of side `side` around pixel index p:
+// component k is image[p + offsets[k]], k = 0 .. length - 1, row by row, so
+// offsets[dy * side + dx] = (dy - r) * xSize + (dx - r).
+struct CPatchLayout {
+  const float* image;
+  const int* offsets;
+  int length;
+  int side;
+  int xSize;
+};
+
+// aOut[i] = || feature(aPixels[i]) - aCentre ||^2 for i < aCount.
+void centreDistances(const CPatchLayout& aLayout, const int* aPixels, int aCount, const float* aCentre, float* aOut);
+
+// The distances to two centres at once.
+void centreDistances2(const CPatchLayout& aLayout, const int* aPixels, int aCount, const float* aCentre0,
+                      const float* aCentre1, float* aOut0, float* aOut1);
+
+// aSum[k] += component k of the feature at aPixel, for every k.
+void addFeature(const CPatchLayout& aLayout, int aPixel, float* aSum);
+// aFrom[k] -= component k, then aTo[k] += component k: a record moving
+// between clusters.
+void moveFeature(const CPatchLayout& aLayout, int aPixel, float* aFrom, float* aTo);
+
+// True when the AVX2 paths are in use (for tests and benchmarks).
+bool usesAvx2();
+// Forces the portable paths (for tests comparing the two).
+void forcePortable(bool aPortable);
+
+}  // namespace NPatchKernels

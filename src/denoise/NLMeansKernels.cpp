@@ -1,0 +1,275 @@
+#include "NLMeansKernels.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define TEXTURE_HAVE_X86 1
+#endif
+
+namespace NLMeansKernels {
+namespace {
+
+using NLMeansCommon::CEstimate;
+using NLMeansCommon::CPatchWindow;
+
+constexpr int kLanes = 8;
+// Leaves up to this size keep the whole matrix of pair weights, so each pair
+// is computed once; larger ones recompute per pixel to bound the memory.
+constexpr int kMaxPairMatrix = 1024;
+// Largest patch radius of the AVX2 windowed kernel (its masks live on the stack).
+constexpr int kMaxAvx2Radius = 16;
+
+std::atomic<bool> gPortable{false};
+
+#ifdef TEXTURE_HAVE_X86
+bool cpuHasAvx2() {
+  static const bool has = __builtin_cpu_supports("avx2");
+  return has;
+}
+#else
+bool cpuHasAvx2() { return false; }
+#endif
+
+// Patches of the leaf's members, component-major: component k of member j at
+// k * stride + j, the stride a multiple of the lane count (padding is 0).
+struct CLeafPatches {
+  int count = 0;
+  int stride = 0;
+  int length = 0;
+  std::vector<float> values;
+};
+
+void gatherPatches(const float* aImage, int aXSize, const CPatchWindow& aWindow, const std::vector<int>& aMembers,
+                   CLeafPatches& aPatches) {
+  const int r = aWindow.radius;
+  aPatches.count = static_cast<int>(aMembers.size());
+  aPatches.stride = (aPatches.count + kLanes - 1) / kLanes * kLanes;
+  aPatches.length = aWindow.side * aWindow.side;
+  aPatches.values.assign(static_cast<std::size_t>(aPatches.length) * aPatches.stride, 0.0f);
+  for (int j = 0; j < aPatches.count; ++j) {
+    int k = 0;
+    for (int dy = -r; dy <= r; ++dy) {
+      const float* row = aImage + aMembers[j] + dy * aXSize;
+      for (int dx = -r; dx <= r; ++dx, ++k) aPatches.values[static_cast<std::size_t>(k) * aPatches.stride + j] = row[dx];
+    }
+  }
+}
+
+// aSums[j] = sum over k of ((P[k][i] - P[k][j])^2 * w[k]) for the lane blocks
+// covering [aFrom, aTo).
+void rowSumsPortable(const CLeafPatches& aPatches, const float* aWeights, int aRow, int aFrom, int aTo,
+                     float* aSums) {
+  const float* p = aPatches.values.data();
+  const int stride = aPatches.stride;
+  for (int jb = aFrom / kLanes * kLanes; jb < aTo; jb += kLanes) {
+    float sum[kLanes] = {};
+    for (int k = 0; k < aPatches.length; ++k) {
+      const float a = p[k * stride + aRow];
+      const float* b = p + k * stride + jb;
+      const float w = aWeights[k];
+      for (int l = 0; l < kLanes; ++l) {
+        const float d = a - b[l];
+        sum[l] += (d * d) * w;
+      }
+    }
+    std::copy(sum, sum + kLanes, aSums + jb);
+  }
+}
+
+#ifdef TEXTURE_HAVE_X86
+__attribute__((target("avx2"))) void rowSumsAvx2(const CLeafPatches& aPatches, const float* aWeights, int aRow,
+                                                  int aFrom, int aTo, float* aSums) {
+  const float* p = aPatches.values.data();
+  const int stride = aPatches.stride;
+  for (int jb = aFrom / kLanes * kLanes; jb < aTo; jb += kLanes) {
+    __m256 sum = _mm256_setzero_ps();
+    for (int k = 0; k < aPatches.length; ++k) {
+      const __m256 a = _mm256_set1_ps(p[k * stride + aRow]);
+      const __m256 d = _mm256_sub_ps(a, _mm256_loadu_ps(p + k * stride + jb));
+      sum = _mm256_add_ps(sum, _mm256_mul_ps(_mm256_mul_ps(d, d), _mm256_set1_ps(aWeights[k])));
+    }
+    _mm256_storeu_ps(aSums + jb, sum);
+  }
+}
+#endif
+
+void rowSums(const CLeafPatches& aPatches, const float* aWeights, int aRow, int aFrom, int aTo, float* aSums) {
+#ifdef TEXTURE_HAVE_X86
+  if (usesAvx2()) return rowSumsAvx2(aPatches, aWeights, aRow, aFrom, aTo, aSums);
+#endif
+  rowSumsPortable(aPatches, aWeights, aRow, aFrom, aTo, aSums);
+}
+
+void storeEstimate(const CEstimate& aEstimate, float aOwnValue, int aPixel, int aXSize, const COutput& aOutput) {
+  const int x = aPixel % aXSize, y = aPixel / aXSize;
+  aEstimate.store(aOwnValue, aOutput.out[(x - aOutput.originX) + (y - aOutput.originY) * aOutput.outXSize]);
+}
+
+// Bounded distances of pixel (x, y) to the candidates (qx .. qx + lanes - 1, qy):
+// sums and weight sums per lane, terms added in the order of the plain loop.
+void boundedSumsPortable(const float* aImage, int aXSize, int aYSize, int aX, int aY, int aQx, int aQy, int aLanes,
+                         const CPatchWindow& aWindow, float* aSums, float* aWeightSums) {
+  for (int l = 0; l < aLanes; ++l) {
+    const int r = aWindow.radius;
+    const int qx = aQx + l;
+    const int dxLow = std::max(-r, std::max(-aX, -qx));
+    const int dxHigh = std::min(r, std::min(aXSize - 1 - aX, aXSize - 1 - qx));
+    const int dyLow = std::max(-r, std::max(-aY, -aQy));
+    const int dyHigh = std::min(r, std::min(aYSize - 1 - aY, aYSize - 1 - aQy));
+    float sum = 0.0f, weightSum = 0.0f;
+    for (int dy = dyLow; dy <= dyHigh; ++dy) {
+      const float* a = aImage + (aY + dy) * aXSize + aX;
+      const float* b = aImage + (aQy + dy) * aXSize + qx;
+      for (int dx = dxLow; dx <= dxHigh; ++dx) {
+        const float d = a[dx] - b[dx];
+        const float w = aWindow.at(dx, dy);
+        sum += (d * d) * w;
+        weightSum += w;
+      }
+    }
+    aSums[l] = sum;
+    aWeightSums[l] = weightSum;
+  }
+}
+
+#ifdef TEXTURE_HAVE_X86
+__attribute__((target("avx2"))) void boundedSumsAvx2(const float* aImage, int aXSize, int aYSize, int aX, int aY,
+                                                      int aQx, int aQy, int aLanes, const CPatchWindow& aWindow,
+                                                      float* aSums, float* aWeightSums) {
+  const int r = aWindow.radius;
+  const int dyLow = std::max(-r, std::max(-aY, -aQy));
+  const int dyHigh = std::min(r, std::min(aYSize - 1 - aY, aYSize - 1 - aQy));
+  // Offsets at which the reference patch lies inside the image.
+  const int dxLow = std::max(-r, -aX);
+  const int dxHigh = std::min(r, aXSize - 1 - aX);
+  __m256 sum = _mm256_setzero_ps(), weightSum = _mm256_setzero_ps();
+  if (aLanes == kLanes && aQx + dxLow >= 0 && aQx + kLanes - 1 + dxHigh <= aXSize - 1) {
+    // Every lane's patch is inside wherever the reference patch is.
+    for (int dy = dyLow; dy <= dyHigh; ++dy) {
+      const float* a = aImage + (aY + dy) * aXSize + aX;
+      const float* b = aImage + (aQy + dy) * aXSize + aQx;
+      for (int dx = dxLow; dx <= dxHigh; ++dx) {
+        const __m256 d = _mm256_sub_ps(_mm256_set1_ps(a[dx]), _mm256_loadu_ps(b + dx));
+        const __m256 w = _mm256_set1_ps(aWindow.at(dx, dy));
+        sum = _mm256_add_ps(sum, _mm256_mul_ps(_mm256_mul_ps(d, d), w));
+        weightSum = _mm256_add_ps(weightSum, w);
+      }
+    }
+  } else {
+    // Lane l is a candidate (l < aLanes) and reads column aQx + l + dx, which
+    // must lie inside the image; other lanes add exact zeros.
+    __m256i inside[2 * kMaxAvx2Radius + 1];
+    const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    const __m256i inLanes = _mm256_cmpgt_epi32(_mm256_set1_epi32(aLanes), lane);
+    for (int dx = dxLow; dx <= dxHigh; ++dx) {
+      const __m256i column = _mm256_add_epi32(lane, _mm256_set1_epi32(aQx + dx));
+      inside[dx - dxLow] = _mm256_and_si256(_mm256_and_si256(_mm256_cmpgt_epi32(column, _mm256_set1_epi32(-1)),
+                                                             _mm256_cmpgt_epi32(_mm256_set1_epi32(aXSize), column)),
+                                            inLanes);
+    }
+    for (int dy = dyLow; dy <= dyHigh; ++dy) {
+      const float* a = aImage + (aY + dy) * aXSize + aX;
+      const float* b = aImage + (aQy + dy) * aXSize + aQx;
+      for (int dx = dxLow; dx <= dxHigh; ++dx) {
+        const __m256i mask = inside[dx - dxLow];
+        const __m256 q = _mm256_maskload_ps(b + dx, mask);
+        const __m256 d = _mm256_sub_ps(_mm256_set1_ps(a[dx]), q);
+        const __m256 w = _mm256_and_ps(_mm256_set1_ps(aWindow.at(dx, dy)), _mm256_castsi256_ps(mask));
+        sum = _mm256_add_ps(sum, _mm256_and_ps(_mm256_mul_ps(_mm256_mul_ps(d, d), w), _mm256_castsi256_ps(mask)));
+        weightSum = _mm256_add_ps(weightSum, w);
+      }
+    }
+  }
+  alignas(32) float sums[kLanes], weights[kLanes];
+  _mm256_store_ps(sums, sum);
+  _mm256_store_ps(weights, weightSum);
+  std::copy(sums, sums + aLanes, aSums);
+  std::copy(weights, weights + aLanes, aWeightSums);
+}
+#endif
+
+}  // namespace
+
+bool usesAvx2() { return !gPortable.load(std::memory_order_relaxed) && cpuHasAvx2(); }
+
+void forcePortable(bool aPortable) { gPortable.store(aPortable, std::memory_order_relaxed); }
+
+void leafEstimates(const float* aDistanceImage, const float* aValues, int aXSize, const CPatchWindow& aWindow,
+                   float aKernel, const std::vector<int>& aMembers, const std::vector<std::uint8_t>& aIsCopy,
+                   const COutput& aOutput) {
+  const int n = static_cast<int>(aMembers.size());
+  if (std::all_of(aIsCopy.begin(), aIsCopy.end(), [](std::uint8_t c) { return c != 0; })) return;
+  CLeafPatches patches;
+  gatherPatches(aDistanceImage, aXSize, aWindow, aMembers, patches);
+  std::vector<float> sums(patches.stride);
+  const float* weights = aWindow.weights.data();
+  const float weightSum = aWindow.weightSum;
+
+  if (n <= kMaxPairMatrix) {
+    // Distances are symmetric to the bit ((a - b)^2 == (b - a)^2 term by
+    // term), so every pair is weighed once.
+    std::vector<float> pairWeight(static_cast<std::size_t>(n) * n, 0.0f);
+    for (int i = 0; i + 1 < n; ++i) {
+      rowSums(patches, weights, i, i + 1, n, sums.data());
+      for (int j = i + 1; j < n; ++j) {
+        const float w = std::exp(aKernel * (sums[j] / weightSum));
+        pairWeight[static_cast<std::size_t>(i) * n + j] = w;
+        pairWeight[static_cast<std::size_t>(j) * n + i] = w;
+      }
+    }
+    for (int i = 0; i < n; ++i) {
+      if (aIsCopy[i]) continue;
+      CEstimate estimate;
+      const float* row = pairWeight.data() + static_cast<std::size_t>(i) * n;
+      for (int j = 0; j < n; ++j) {
+        if (aMembers[j] == aMembers[i]) continue;
+        estimate.add(row[j], aValues[aMembers[j]]);
+      }
+      storeEstimate(estimate, aValues[aMembers[i]], aMembers[i], aXSize, aOutput);
+    }
+    return;
+  }
+
+  for (int i = 0; i < n; ++i) {
+    if (aIsCopy[i]) continue;
+    rowSums(patches, weights, i, 0, n, sums.data());
+    CEstimate estimate;
+    for (int j = 0; j < n; ++j) {
+      if (aMembers[j] == aMembers[i]) continue;
+      estimate.add(std::exp(aKernel * (sums[j] / weightSum)), aValues[aMembers[j]]);
+    }
+    storeEstimate(estimate, aValues[aMembers[i]], aMembers[i], aXSize, aOutput);
+  }
+}
+
+CEstimate windowedEstimate(const float* aDistanceImage, const float* aValues, int aXSize, int aYSize, int aX, int aY,
+                           int aRadius, float aKernel, const CPatchWindow& aWindow) {
+  CEstimate estimate;
+  const int yLow = std::max(aY - aRadius, 0), yHigh = std::min(aY + aRadius, aYSize - 1);
+  const int xLow = std::max(aX - aRadius, 0), xHigh = std::min(aX + aRadius, aXSize - 1);
+  float sums[kLanes], weightSums[kLanes];
+  const bool avx2 = usesAvx2() && aWindow.radius <= kMaxAvx2Radius;
+  for (int qy = yLow; qy <= yHigh; ++qy)
+    for (int qx = xLow; qx <= xHigh; qx += kLanes) {
+      const int lanes = std::min(kLanes, xHigh - qx + 1);
+#ifdef TEXTURE_HAVE_X86
+      if (avx2)
+        boundedSumsAvx2(aDistanceImage, aXSize, aYSize, aX, aY, qx, qy, lanes, aWindow, sums, weightSums);
+      else
+#endif
+        boundedSumsPortable(aDistanceImage, aXSize, aYSize, aX, aY, qx, qy, lanes, aWindow, sums, weightSums);
+      for (int l = 0; l < lanes; ++l) {
+        if (qx + l == aX && qy == aY) continue;
+        // No common offset with window weight: the distance is undefined.
+        if (!(weightSums[l] > 0.0f)) continue;
+        estimate.add(std::exp(aKernel * (sums[l] / weightSums[l])), aValues[qx + l + qy * aXSize]);
+      }
+    }
+  (void)avx2;
+  return estimate;
+}
+
+}  // namespace NLMeansKernels

@@ -1,0 +1,53 @@
+// Threads for the denoisers. Work is split over independent pixels, leaves or
+// blocks, each writing only its own output, so results never depend on the
+// number of threads or on scheduling.
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace NParallel {
+
+// Number of threads to use: OMP_NUM_THREADS when it holds a positive number,
+// otherwise the number of processors.
+int threadCount();
+
+// Runs aTask(i) for i = 0 .. aCount - 1 on up to threadCount() threads (the
+// caller's among them). The first exception thrown by a task is rethrown
+// after all threads have stopped.
+void parallelFor(int aCount, const std::function<void(int)>& aTask);
+
+// A pool of worker threads fed through a queue, for work that is produced
+// while other work runs (leaves as a tree is being built). The producer calls
+// finish() to help with the rest and wait; the first exception of a task is
+// rethrown there. Destroying the pool without finish() discards queued tasks.
+class CTaskQueue {
+public:
+  explicit CTaskQueue(int aWorkers);
+  ~CTaskQueue();
+  CTaskQueue(const CTaskQueue&) = delete;
+  CTaskQueue& operator=(const CTaskQueue&) = delete;
+
+  void submit(std::function<void()> aTask);
+  void finish();
+
+private:
+  void work();
+  bool runOne(std::unique_lock<std::mutex>& aLock);
+
+  std::mutex mMutex;
+  std::condition_variable mWake;
+  std::condition_variable mIdle;
+  std::deque<std::function<void()>> mTasks;
+  int mRunning = 0;
+  bool mStopping = false;
+  std::exception_ptr mError;
+  std::vector<std::thread> mThreads;
+};
+
+}  // namespace NParallel
