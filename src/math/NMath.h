@@ -77,7 +77,9 @@ CVector<float> leastSquares(CMatrix<float>& aA, CVector<float>& aB);
 // spent on each value (none below 1); reaching the limit writes
 // "svd: No convergence in <limit> iterations" to std::cerr and goes on.
 void svd(CMatrix<float>& aA, CMatrix<float>& aW, CMatrix<float>& aV, bool aSort, int aMaxIterations);
-// Replaces U by U diag(W) V^T, the three factors as svd leaves them.
+// Replaces U by U diag(W) V^T, the three factors as svd leaves them. U must
+// have as many columns as V, and W at least that many diagonal elements;
+// otherwise EIncompatibleMatrices is thrown before U changes.
 void svdBack(CMatrix<float>& aU, const CMatrix<float>& aW, const CMatrix<float>& aV);
 
 // Eigen-decomposition of a symmetric matrix by cyclic Jacobi rotations. The
