@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "Allocation.h"
+#include "Exceptions.h"
 
 template <typename T>
 class CMatrix {
@@ -82,6 +83,35 @@ public:
     std::swap(mData, aOther.mData);
   }
 
+  // Element-wise sum and difference with a matrix of the same sizes; throws
+  // EIncompatibleMatrices (left sizes, then right sizes) before changing
+  // anything when the sizes differ.
+  CMatrix& operator+=(const CMatrix& aRight) {
+    checkSameSize(aRight);
+    const T* right = aRight.mData.get();
+    T* left = mData.get();
+    for (int i = 0, n = size(); i < n; ++i) left[i] = left[i] + right[i];
+    return *this;
+  }
+  CMatrix& operator-=(const CMatrix& aRight) {
+    checkSameSize(aRight);
+    const T* right = aRight.mData.get();
+    T* left = mData.get();
+    for (int i = 0, n = size(); i < n; ++i) left[i] = left[i] - right[i];
+    return *this;
+  }
+
+  // Arithmetic of CMatrix<float> only (see MatrixOperators.cpp).
+  // Replaces this matrix by this * aRight; needs xSize() == aRight.ySize(),
+  // otherwise throws EIncompatibleMatrices and leaves both unchanged. The
+  // result has aRight's x-size. aRight may be this matrix itself.
+  CMatrix& operator*=(const CMatrix& aRight);
+  // Replaces a square matrix by its inverse (Gauss-Jordan exchange steps with
+  // partial pivoting); throws ENonquadraticMatrix when it is not square. A
+  // singular matrix is not reported: the inversion stops at the first pivot
+  // column that is zero from the diagonal down and leaves partial results.
+  void inv();
+
   // Binary PGM files (CMatrix<float> only; see CMatrixPGM.cpp). The reader
   // replaces sizes and contents, or leaves the matrix unchanged and throws
   // EInvalidFileFormat or EFileError. The writer replaces the file only once
@@ -90,6 +120,11 @@ public:
   void writeToPGM(const char* aFilename) const;
 
 protected:
+  void checkSameSize(const CMatrix& aOther) const {
+    if (mXSize != aOther.mXSize || mYSize != aOther.mYSize)
+      throw EIncompatibleMatrices(mXSize, mYSize, aOther.mXSize, aOther.mYSize);
+  }
+
   int mXSize = 0;
   int mYSize = 0;
   std::unique_ptr<T[]> mData;
@@ -99,3 +134,7 @@ template <>
 void CMatrix<float>::readFromPGM(const char* aFilename);
 template <>
 void CMatrix<float>::writeToPGM(const char* aFilename) const;
+template <>
+CMatrix<float>& CMatrix<float>::operator*=(const CMatrix<float>& aRight);
+template <>
+void CMatrix<float>::inv();
