@@ -105,6 +105,7 @@ TEST(Variants, RejectImagesOfDifferentSizes) {
   EXPECT_THROW(nl.preselection(input, result, 20.0f), EIncompatibleMatrices);
   EXPECT_THROW(nl.gridding(input, result, 20.0f, 1), EIncompatibleMatrices);
   EXPECT_THROW(nl.sampling(input, result, 20.0f, 4), EIncompatibleMatrices);
+  EXPECT_THROW(nl.sortingCriterion(input, result, 3), EIncompatibleMatrices);
 }
 
 TEST(Preselection, BoundsBelongToTheAcceptedRanges) {
