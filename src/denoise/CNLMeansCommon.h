@@ -134,9 +134,10 @@ inline float rankingDistance(const float* aImage, int aXSize, int aYSize, int aP
 }
 
 // A search radius beyond the image's larger side selects the same clipped
-// window; clipping it keeps the window's bounds arithmetic within int.
+// window, and any negative one the same empty window; clipping it keeps the
+// window's bounds arithmetic within int.
 inline int clippedRadius(int aRadius, int aXSize, int aYSize) {
-  return std::min(aRadius, std::max(aXSize, aYSize));
+  return std::max(-1, std::min(aRadius, std::max(aXSize, aYSize)));
 }
 
 // Throws EIncompatibleMatrices unless the two images have the same size: a

@@ -1,5 +1,6 @@
 // The non-local graph and the two explicit filter steps over it.
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <vector>
@@ -148,10 +149,13 @@ TEST(GilboaOsherGraph, FewerThanFiveCandidatesFillFewerLayers) {
 
 TEST(GilboaOsherGraph, PixelWithoutLinksKeepsItsValue) {
   // Patch radius 0 leaves no weighted offset: no distance is defined, so no
-  // link is in use and a step must not divide 0 by 0.
+  // link is in use and a step must not divide 0 by 0. A negative search
+  // radius leaves no candidate at all.
   CMatrix<float> image = TestSupport::noisyImage(6, 5, 44);
   CNLMeans nl = graphOf(image, 0, 2);
   for (int i = 0; i < nl.weights.size(); ++i) ASSERT_EQ(nl.weights.data()[i], 0.0f);
+  CNLMeans none = graphOf(image, 2, INT_MIN);
+  for (int i = 0; i < none.weights.size(); ++i) ASSERT_EQ(none.weights.data()[i], 0.0f);
   CMatrix<float> stepped(image);
   nl.gilboaOsherFilter(stepped);
   nl.gilboaOsherFilterTV(stepped);

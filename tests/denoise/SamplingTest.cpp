@@ -1,6 +1,7 @@
 // Random-sampling non-local means. The draws come from the process's one
 // rand() sequence, so these tests look only at what any draw may or may not
 // do, never at which values were drawn.
+#include <climits>
 #include <cmath>
 #include <vector>
 
@@ -75,6 +76,18 @@ TEST(Sampling, CrowdedCornersEndAndStayFinite) {
   CMatrix<float> singleResult(single);
   denoiser(1, 2).sampling(single, singleResult, 20.0f, 3);
   EXPECT_EQ(singleResult(0, 0), 9.0f);
+}
+
+TEST(Sampling, AnySearchRadiusIsSafe) {
+  // Offsets of up to about 3.3 R are drawn; far outside the image they are
+  // simply rejected.
+  CMatrix<float> input = TestSupport::noisyImage(6, 5, 23);
+  CMatrix<float> result(input);
+  denoiser(1, INT_MAX).sampling(input, result, 20.0f, 3);
+  for (int i = 0; i < result.size(); ++i) EXPECT_TRUE(std::isfinite(result.data()[i])) << i;
+  CMatrix<float> negative(input);
+  denoiser(1, INT_MIN).sampling(input, negative, 20.0f, 3);
+  expectUnchanged(negative, input);
 }
 
 TEST(Sampling, ConstantImageStaysConstant) {

@@ -1,5 +1,6 @@
 // The best-n rank rule and the record it sorts.
 #include <algorithm>
+#include <climits>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -70,7 +71,7 @@ TEST(SortingCriterion, AllCandidatesGiveTheWindowMean) {
 
 TEST(SortingCriterion, OutOfRangeArgumentsLeaveTheImage) {
   CMatrix<float> input = TestSupport::noisyImage(7, 6, 33);
-  for (auto [n, radius] : {std::pair{0, 2}, {-4, 2}, {3, -1}}) {
+  for (auto [n, radius] : {std::pair{0, 2}, {-4, 2}, {3, -1}, {3, INT_MIN}}) {
     CMatrix<float> result(input);
     ranker(1, radius).sortingCriterion(input, result, n);
     for (int i = 0; i < input.size(); ++i) EXPECT_EQ(result.data()[i], input.data()[i]) << i;

@@ -82,6 +82,11 @@ TEST(StandardNLMeans, RadiiBeyondTheImageClip) {
   denoiser(2, 9).standardNLMeans(input, clipped, 30.0f);
   denoiser(2, INT_MAX).standardNLMeans(input, huge, 30.0f);
   expectSameImage(huge, clipped);
+  CMatrix<float> negative(input);
+  denoiser(2, INT_MIN).standardNLMeans(input, negative, 30.0f);
+  denoiser(2, INT_MIN).preselection(input, negative, 30.0f);
+  denoiser(2, INT_MIN).gridding(input, negative, 30.0f, 1);
+  expectSameImage(negative, input);
   // A patch larger than the image is compared on what lies inside.
   CMatrix<float> bigPatch(input);
   denoiser(20, 3).standardNLMeans(input, bigPatch, 30.0f);
