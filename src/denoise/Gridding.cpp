@@ -11,7 +11,8 @@ using namespace NLMeansCommon;
 // puts the centre of the one tile far outside it.
 void CNLMeans::gridding(CMatrix<float>& aInput, CMatrix<float>& aResult, float aSigma, int aTileHalfSize) {
   requireSameSize(aInput, aResult);
-  if (aTileHalfSize < 0) return;
+  // A negative tile half size has no tile, a negative search radius no candidate.
+  if (aTileHalfSize < 0 || searchRadius < 0) return;
   const int xSize = aInput.xSize(), ySize = aInput.ySize();
   const std::vector<float> copy(aResult.data(), aResult.data() + aResult.size());
   const CPatchWindow window(patchRadius);
