@@ -71,9 +71,9 @@ public:
   // Non-local means whose weights are computed only for the centre of each
   // (2 aTileHalfSize + 1)^2 tile and reused for every pixel of the tile, each
   // candidate moved by the pixel's offset from the centre; the self weight is
-  // the centre's. aTileHalfSize 0 is standardNLMeans; a negative one leaves the
-  // result unchanged. Cost: X Y (2R+1)^2 / (2a+1)^2 patch distances plus
-  // X Y (2R+1)^2 multiply-adds.
+  // the centre's. aTileHalfSize 0 is standardNLMeans; a negative one, or a
+  // negative searchRadius, leaves the result unchanged. Cost:
+  // X Y (2R+1)^2 / (2a+1)^2 patch distances plus X Y (2R+1)^2 multiply-adds.
   void gridding(CMatrix<float>& aInput, CMatrix<float>& aResult, float aSigma, int aTileHalfSize);
   // Non-local means over aCount distinct candidates per pixel, drawn with
   // rand() at Gaussian offsets of standard deviation searchRadius / 2 in each
