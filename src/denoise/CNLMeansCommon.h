@@ -5,10 +5,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <vector>
 
 #include "CMatrix.h"
 #include "CNLMeans.h"
+#include "Exceptions.h"
 
 namespace NLMeansCommon {
 
@@ -118,6 +120,32 @@ inline CEstimate windowedEstimate(const float* aDistanceImage, const float* aVal
       estimate.add(std::exp(aKernel * distance), aValues[qx + qy * aXSize]);
     }
   return estimate;
+}
+
+// The distance by which candidates are ranked rather than weighted: the bounded
+// distance, or +infinity when it is undefined, so that such a candidate sorts
+// after every other one.
+inline float rankingDistance(const float* aImage, int aXSize, int aYSize, int aPx, int aPy, int aQx, int aQy,
+                             const CPatchWindow& aWindow) {
+  float distance;
+  if (!boundedDistance(aImage, aXSize, aYSize, aPx, aPy, aQx, aQy, aWindow, distance))
+    return std::numeric_limits<float>::infinity();
+  return distance;
+}
+
+// A search radius beyond the image's larger side selects the same clipped
+// window, and any negative one the same empty window; clipping it keeps the
+// window's bounds arithmetic within int.
+inline int clippedRadius(int aRadius, int aXSize, int aYSize) {
+  return std::max(-1, std::min(aRadius, std::max(aXSize, aYSize)));
+}
+
+// Throws EIncompatibleMatrices unless the two images have the same size: a
+// method that measured on one image and averaged the other would otherwise
+// read outside the smaller one.
+inline void requireSameSize(const CMatrix<float>& aFirst, const CMatrix<float>& aSecond) {
+  if (aFirst.xSize() != aSecond.xSize() || aFirst.ySize() != aSecond.ySize())
+    throw EIncompatibleMatrices(aFirst.xSize(), aFirst.ySize(), aSecond.xSize(), aSecond.ySize());
 }
 
 }  // namespace NLMeansCommon

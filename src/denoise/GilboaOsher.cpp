@@ -1,0 +1,145 @@
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "CElement.h"
+#include "CNLMeans.h"
+#include "CNLMeansCommon.h"
+#include "Exceptions.h"
+
+using namespace NLMeansCommon;
+
+namespace {
+
+const int kLayers = 14;
+const int kBestLayer = 4;     // layers 4-8: the five best matches
+const int kReverseLayer = 9;  // layers 9-13: links from pixels that chose this one
+const int kLinks = 5;
+
+// Layer 0-3 of q when it is a direct neighbour of p (left, right, previous
+// row, next row), else -1.
+int directNeighbourLayer(int aPx, int aPy, int aQx, int aQy) {
+  if (aQy == aPy) {
+    if (aQx == aPx - 1) return 0;
+    if (aQx == aPx + 1) return 1;
+  } else if (aQx == aPx) {
+    if (aQy == aPy - 1) return 2;
+    if (aQy == aPy + 1) return 3;
+  }
+  return -1;
+}
+
+// One explicit step over the links in use, reading only the values before the
+// step; aTerm gives the contribution of a link of weight w and difference d.
+template <typename Term>
+void graphStep(const CTensor<float>& aWeights, const CTensor<int>& aNeighborX, const CTensor<int>& aNeighborY,
+               CMatrix<float>& aImage, Term aTerm) {
+  if (aWeights.xSize() != aImage.xSize() || aWeights.ySize() != aImage.ySize() ||
+      aNeighborX.xSize() != aWeights.xSize() || aNeighborX.ySize() != aWeights.ySize() ||
+      aNeighborX.zSize() != aWeights.zSize() || aNeighborY.xSize() != aWeights.xSize() ||
+      aNeighborY.ySize() != aWeights.ySize() || aNeighborY.zSize() != aWeights.zSize())
+    throw EIncompatibleMatrices(aWeights.xSize(), aWeights.ySize(), aImage.xSize(), aImage.ySize());
+  const int xSize = aImage.xSize(), ySize = aImage.ySize(), layers = aWeights.zSize();
+  const std::vector<float> old(aImage.data(), aImage.data() + aImage.size());
+  for (int y = 0; y < ySize; ++y)
+    for (int x = 0; x < xSize; ++x) {
+      const float own = old[x + y * xSize];
+      int links = 0;
+      float sum = 0.0f;
+      for (int k = 0; k < layers; ++k) {
+        const float w = aWeights(x, y, k);
+        if (!(w > 0.0f)) continue;
+        const float d = old[aNeighborX(x, y, k) + aNeighborY(x, y, k) * xSize] - own;
+        ++links;
+        sum = aTerm(sum, w, d);
+      }
+      // Without a link in use the step would be 0 / 0.
+      if (links > 0) aImage(x, y) = sum / static_cast<float>(links) + aImage(x, y);
+    }
+}
+
+}  // namespace
+
+void CNLMeans::gilboaOsherBuildWeights(CMatrix<float>& aImage, float aSigma) {
+  const int xSize = aImage.xSize(), ySize = aImage.ySize();
+  weights.setSize(xSize, ySize, kLayers);
+  weights.fill(0.0f);
+  neighborX.setSize(xSize, ySize, kLayers);
+  neighborX.fill(0);
+  neighborY.setSize(xSize, ySize, kLayers);
+  neighborY.fill(0);
+  const CPatchWindow window(patchRadius);
+  const float kernel = filterKernel(filterFactor, aSigma);
+  const int radius = clippedRadius(searchRadius, xSize, ySize);
+  const float* image = aImage.data();
+  // A candidate without a common weighted offset ranks last with weight 0.
+  const auto linkWeight = [kernel](float aDistance) {
+    return std::isinf(aDistance) ? 0.0f : std::exp(kernel * aDistance);
+  };
+  std::vector<CElement> candidates;
+  for (int y = 0; y < ySize; ++y)
+    for (int x = 0; x < xSize; ++x) {
+      candidates.clear();
+      const int yLow = std::max(y - radius, 0), yHigh = std::min(y + radius, ySize - 1);
+      const int xLow = std::max(x - radius, 0), xHigh = std::min(x + radius, xSize - 1);
+      for (int qy = yLow; qy <= yHigh; ++qy)
+        for (int qx = xLow; qx <= xHigh; ++qx) {
+          CElement candidate;
+          candidate.distance = rankingDistance(image, xSize, ySize, x, y, qx, qy, window);
+          candidate.x = qx;
+          candidate.y = qy;
+          const int layer = directNeighbourLayer(x, y, qx, qy);
+          if (layer >= 0) weights(x, y, layer) = linkWeight(candidate.distance);
+          candidates.push_back(candidate);
+        }
+      std::sort(candidates.begin(), candidates.end());
+      // Near a corner of a small search window there may be fewer than five.
+      const int best = std::min(kLinks, static_cast<int>(candidates.size()));
+      for (int i = 0; i < best; ++i) {
+        const CElement& e = candidates[i];
+        neighborX(x, y, kBestLayer + i) = e.x;
+        neighborY(x, y, kBestLayer + i) = e.y;
+        // A direct neighbour's link already sits in layers 0-3.
+        if (directNeighbourLayer(x, y, e.x, e.y) < 0) weights(x, y, kBestLayer + i) = linkWeight(e.distance);
+      }
+      neighborX(x, y, 0) = x - 1;
+      neighborY(x, y, 0) = y;
+      neighborX(x, y, 1) = x + 1;
+      neighborY(x, y, 1) = y;
+      neighborX(x, y, 2) = x;
+      neighborY(x, y, 2) = y - 1;
+      neighborX(x, y, 3) = x;
+      neighborY(x, y, 3) = y + 1;
+    }
+  // Reverse links take their target's layers 9-13 in the order found; a
+  // pixel chosen by more than five others keeps the first five.
+  std::vector<unsigned char> reverseCount(static_cast<size_t>(xSize) * ySize, 0);
+  for (int y = 0; y < ySize; ++y)
+    for (int x = 0; x < xSize; ++x)
+      for (int i = 0; i < kLinks; ++i) {
+        const float w = weights(x, y, kBestLayer + i);
+        if (!(w > 0.0f)) continue;
+        const int qx = neighborX(x, y, kBestLayer + i), qy = neighborY(x, y, kBestLayer + i);
+        unsigned char& count = reverseCount[qx + static_cast<size_t>(qy) * xSize];
+        if (count == kLinks) continue;
+        const int layer = kReverseLayer + count++;
+        weights(qx, qy, layer) = w;
+        neighborX(qx, qy, layer) = x;
+        neighborY(qx, qy, layer) = y;
+      }
+}
+
+void CNLMeans::gilboaOsherFilter(CMatrix<float>& aImage) {
+  graphStep(weights, neighborX, neighborY, aImage, [](float aSum, float aWeight, float aDifference) {
+    return aSum + aWeight * aDifference;
+  });
+}
+
+void CNLMeans::gilboaOsherFilterTV(CMatrix<float>& aImage) {
+  graphStep(weights, neighborX, neighborY, aImage, [](float aSum, float aWeight, float aDifference) {
+    const float a = aWeight * aDifference;
+    const float b = aDifference * aDifference;
+    return static_cast<float>(static_cast<double>(aSum) +
+                              static_cast<double>(a) / std::sqrt(static_cast<double>(b) + 1e-5));
+  });
+}

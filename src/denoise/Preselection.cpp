@@ -1,0 +1,68 @@
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "CNLMeans.h"
+#include "CNLMeansCommon.h"
+#include "Preselection.h"
+
+using namespace NLMeansCommon;
+
+namespace {
+
+// Window-weighted mean and spread of the patch of every pixel, over the part of
+// the patch inside the image. The spread is (sum w v^2 - m^2) / N with m the
+// already normalised mean: that is the statistic the bounds were chosen for.
+void patchStatistics(const std::vector<float>& aImage, int aXSize, int aYSize, const CPatchWindow& aWindow,
+                     std::vector<float>& aMean, std::vector<float>& aSpread) {
+  const int r = aWindow.radius;
+  for (int y = 0; y < aYSize; ++y)
+    for (int x = 0; x < aXSize; ++x) {
+      const int dxLow = std::max(-r, -x), dxHigh = std::min(r, aXSize - 1 - x);
+      const int dyLow = std::max(-r, -y), dyHigh = std::min(r, aYSize - 1 - y);
+      float mean = 0.0f, spread = 0.0f, weightSum = 0.0f;
+      for (int dy = dyLow; dy <= dyHigh; ++dy)
+        for (int dx = dxLow; dx <= dxHigh; ++dx) {
+          const float w = aWindow.at(dx, dy);
+          const float v = aImage[(x + dx) + (y + dy) * aXSize];
+          mean = w * v + mean;
+          spread = v * (v * w) + spread;
+          weightSum += w;
+        }
+      const float c = 1.0f / weightSum;
+      mean = c * mean;
+      aMean[x + y * aXSize] = mean;
+      aSpread[x + y * aXSize] = (spread - mean * mean) * c;
+    }
+}
+
+}  // namespace
+
+void CNLMeans::preselection(CMatrix<float>& aInput, CMatrix<float>& aResult, float aSigma) {
+  requireSameSize(aInput, aResult);
+  const int xSize = aInput.xSize(), ySize = aInput.ySize();
+  const std::vector<float> copy(aResult.data(), aResult.data() + aResult.size());
+  const CPatchWindow window(patchRadius);
+  std::vector<float> mean(copy.size()), spread(copy.size());
+  patchStatistics(copy, xSize, ySize, window, mean, spread);
+  const float kernel = filterKernel(filterFactor, aSigma);
+  const int radius = clippedRadius(searchRadius, xSize, ySize);
+  const float* values = aInput.data();
+  for (int y = 0; y < ySize; ++y)
+    for (int x = 0; x < xSize; ++x) {
+      const int p = x + y * xSize;
+      CEstimate estimate;
+      const int yLow = std::max(y - radius, 0), yHigh = std::min(y + radius, ySize - 1);
+      const int xLow = std::max(x - radius, 0), xHigh = std::min(x + radius, xSize - 1);
+      for (int qy = yLow; qy <= yHigh; ++qy)
+        for (int qx = xLow; qx <= xHigh; ++qx) {
+          const int q = qx + qy * xSize;
+          if (!preselectionAccepts(mean[p], mean[q], spread[p], spread[q])) continue;
+          if (q == p) continue;
+          float distance;
+          if (!boundedDistance(copy.data(), xSize, ySize, x, y, qx, qy, window, distance)) continue;
+          estimate.add(std::exp(kernel * distance), values[q]);
+        }
+      estimate.store(values[p], aResult(x, y));
+    }
+}

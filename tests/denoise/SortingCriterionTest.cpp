@@ -1,0 +1,95 @@
+// The best-n rank rule and the record it sorts.
+#include <algorithm>
+#include <climits>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "CElement.h"
+#include "CNLMeans.h"
+#include "TestSupport.h"
+
+namespace {
+
+CNLMeans ranker(int aPatchRadius, int aSearchRadius) {
+  CNLMeans nl;
+  nl.patchRadius = aPatchRadius;
+  nl.searchRadius = aSearchRadius;
+  return nl;
+}
+
+// Mean of the input over the clipped search window; the inputs are whole grey
+// levels, so the float sum is exact in any order.
+float windowMean(const CMatrix<float>& aImage, int aX, int aY, int aRadius) {
+  float sum = 0;
+  int count = 0;
+  for (int y = std::max(aY - aRadius, 0); y <= std::min(aY + aRadius, aImage.ySize() - 1); ++y)
+    for (int x = std::max(aX - aRadius, 0); x <= std::min(aX + aRadius, aImage.xSize() - 1); ++x, ++count)
+      sum += aImage(x, y);
+  return sum / static_cast<float>(count);
+}
+
+TEST(CElement, OrdersByDistanceAlone) {
+  CElement near, far;
+  near.distance = 1.0f;
+  near.value = 200.0f;
+  far.distance = 2.0f;
+  far.value = 10.0f;
+  EXPECT_TRUE(near < far);
+  EXPECT_FALSE(far < near);
+  CElement same = near;
+  same.x = 5;
+  EXPECT_FALSE(same < near);
+  EXPECT_FALSE(near < same);
+  EXPECT_EQ(sizeof(CElement), 16u);
+}
+
+TEST(SortingCriterion, BestOneIsThePixelItself) {
+  CMatrix<float> input = TestSupport::noisyImage(12, 10, 31);
+  CMatrix<float> result(input);
+  ranker(2, 3).sortingCriterion(input, result, 1);
+  for (int i = 0; i < input.size(); ++i) EXPECT_EQ(result.data()[i], input.data()[i]) << i;
+  // With radius 0 the pixel is its own only candidate.
+  CMatrix<float> alone(input);
+  ranker(2, 0).sortingCriterion(input, alone, 1);
+  for (int i = 0; i < input.size(); ++i) EXPECT_EQ(alone.data()[i], input.data()[i]) << i;
+}
+
+TEST(SortingCriterion, AllCandidatesGiveTheWindowMean) {
+  const int R = 2;
+  CMatrix<float> input = TestSupport::noisyImage(9, 8, 32);
+  // (2R+1)^2 is the count of an interior pixel; pixels near the border have
+  // fewer candidates and average all of theirs.
+  for (int n : {(2 * R + 1) * (2 * R + 1), 1000}) {
+    CMatrix<float> result(input);
+    ranker(1, R).sortingCriterion(input, result, n);
+    for (int y = 0; y < input.ySize(); ++y)
+      for (int x = 0; x < input.xSize(); ++x)
+        EXPECT_EQ(result(x, y), windowMean(input, x, y, R)) << x << "," << y << " n " << n;
+  }
+}
+
+TEST(SortingCriterion, OutOfRangeArgumentsLeaveTheImage) {
+  CMatrix<float> input = TestSupport::noisyImage(7, 6, 33);
+  for (auto [n, radius] : {std::pair{0, 2}, {-4, 2}, {3, -1}, {3, INT_MIN}}) {
+    CMatrix<float> result(input);
+    ranker(1, radius).sortingCriterion(input, result, n);
+    for (int i = 0; i < input.size(); ++i) EXPECT_EQ(result.data()[i], input.data()[i]) << i;
+  }
+}
+
+TEST(SortingCriterion, RanksCandidateWithoutCommonPatchLast) {
+  // 3 x 3 with patch radius 2: opposite corners share only the unweighted
+  // centre. Measured on a constant image every other candidate has distance
+  // 0, so the best 8 of the corner's 9 are all but the opposite corner.
+  CMatrix<float> input(3, 3);
+  for (int i = 0; i < 9; ++i) input.data()[i] = static_cast<float>(10 * i);
+  CMatrix<float> result(3, 3);
+  result.fill(50.0f);
+  ranker(2, 2).sortingCriterion(input, result, 8);
+  EXPECT_EQ(result(0, 0), (360.0f - input(2, 2)) / 8.0f);
+  EXPECT_EQ(result(2, 2), (360.0f - input(0, 0)) / 8.0f);
+  EXPECT_EQ(result(2, 0), (360.0f - input(0, 2)) / 8.0f);
+}
+
+}  // namespace
