@@ -7,6 +7,10 @@
 
 #include "PatchKernels.h"
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
 namespace NPatchTree {
 namespace {
 
@@ -17,17 +21,55 @@ constexpr float kRandScale = 4.656612873077393e-10f;
 constexpr int kMaxPasses = 5;
 constexpr int kMinHalf = 30;
 constexpr int kMaxRepeatedLeaf = 2 * kMinHalf + 1;
+// Work inside a node is spread over threads only in chunks of this many
+// records, and only for nodes with at least two chunks.
+constexpr int kChunk = 4096;
 
-struct CRecord {
-  int pixel;
-  float lower0;
-  float lower1;
-  float upper;
-  std::int8_t cluster;
-  bool isCopy;
+// A node's work list: the records' pixels and copy flags, one array each.
+struct CWorkList {
+  std::vector<int> pixel;
+  std::vector<std::uint8_t> isCopy;
+
+  int size() const { return static_cast<int>(pixel.size()); }
+  void reserve(std::size_t aCount) {
+    pixel.reserve(aCount);
+    isCopy.reserve(aCount);
+  }
+  void add(int aPixel, bool aIsCopy) {
+    pixel.push_back(aPixel);
+    isCopy.push_back(aIsCopy ? 1 : 0);
+  }
+  void release() {
+    std::vector<int>().swap(pixel);
+    std::vector<std::uint8_t>().swap(isCopy);
+  }
 };
 
-CRecord record(int aPixel, bool aIsCopy) { return CRecord{aPixel, 0.0f, 0.0f, 0.0f, 0, aIsCopy}; }
+// The two-means fields of the records of the node being divided, one array
+// each, so that the per-record loops run over contiguous values. Nodes are
+// divided one at a time, so one set serves them all.
+struct CBounds {
+  const std::uint8_t* isCopy = nullptr;
+  int count = 0;
+  std::vector<std::int8_t> cluster;
+  std::vector<float> lower0;
+  std::vector<float> lower1;
+  std::vector<float> upper;
+
+  // Makes room for a list; every field is written before it is read (copies'
+  // fields are written but never read).
+  void prepare(const CWorkList& aList) {
+    count = aList.size();
+    isCopy = aList.isCopy.data();
+    if (cluster.size() < static_cast<std::size_t>(count)) {
+      cluster.resize(count);
+      lower0.resize(count);
+      lower1.resize(count);
+      upper.resize(count);
+    }
+  }
+  int size() const { return count; }
+};
 
 float squaredDistance(const float* aA, const float* aB, int aLength) {
   float sum = 0.0f;
@@ -36,6 +78,138 @@ float squaredDistance(const float* aA, const float* aB, int aLength) {
     sum += d * d;
   }
   return sum;
+}
+
+// Loosens every bound by the squared movements of the centres, takes the
+// spreads (largest upper bound of the active records of each cluster) and,
+// when aScan is set, lists the active records whose bounds do not rule out
+// the distance to their own centre in the next pass (half: half the squared
+// distance between the centres). Copies' bounds are updated too, but never
+// read.
+struct CBoundsStep {
+  float move0, move1, half;
+  bool scan;
+};
+
+void boundsStepPortable(CBounds& aList, int aBegin, int aEnd, const CBoundsStep& aStep, float& aSpread0,
+                        float& aSpread1, std::vector<int>& aOwn0, std::vector<int>& aOwn1) {
+  const std::uint8_t* const isCopy = aList.isCopy;
+  std::int8_t* const cluster = aList.cluster.data();
+  float* const lower0 = aList.lower0.data();
+  float* const lower1 = aList.lower1.data();
+  float* const upper = aList.upper.data();
+  const int n = aEnd;
+  float s0 = 0.0f, s1 = 0.0f;
+  for (int i = aBegin; i < n; ++i) {
+    lower0[i] -= aStep.move0;
+    lower1[i] -= aStep.move1;
+    const bool first = cluster[i] == 0;
+    const float u = upper[i] + (first ? aStep.move0 : aStep.move1);
+    upper[i] = u;
+    if (isCopy[i]) continue;
+    if (first) {
+      if (u > s0) s0 = u;
+    } else if (u > s1) {
+      s1 = u;
+    }
+    if (aStep.scan && !(aStep.half >= u)) {
+      if (first) {
+        if (!(u <= lower1[i])) aOwn0.push_back(i);
+      } else if (!(u <= lower0[i])) {
+        aOwn1.push_back(i);
+      }
+    }
+  }
+  aSpread0 = s0;
+  aSpread1 = s1;
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+__attribute__((target("avx2,bmi"))) void pushLanes(unsigned aMask, int aBase, std::vector<int>& aOut) {
+  while (aMask) {
+    aOut.push_back(aBase + static_cast<int>(__builtin_ctz(aMask)));
+    aMask &= aMask - 1;
+  }
+}
+
+__attribute__((target("avx2,bmi"))) void boundsStepAvx2(CBounds& aList, int aBegin, int aEnd,
+                                                         const CBoundsStep& aStep, float& aSpread0, float& aSpread1,
+                                                         std::vector<int>& aOwn0, std::vector<int>& aOwn1) {
+  const std::uint8_t* const isCopy = aList.isCopy;
+  std::int8_t* const cluster = aList.cluster.data();
+  float* const lower0 = aList.lower0.data();
+  float* const lower1 = aList.lower1.data();
+  float* const upper = aList.upper.data();
+  const int n = aEnd;
+  const __m256 move0 = _mm256_set1_ps(aStep.move0), move1 = _mm256_set1_ps(aStep.move1);
+  const __m256 half = _mm256_set1_ps(aStep.half);
+  __m256 s0 = _mm256_setzero_ps(), s1 = _mm256_setzero_ps();
+  int i = aBegin;
+  for (; i + 8 <= n; i += 8) {
+    const __m256 l0 = _mm256_sub_ps(_mm256_loadu_ps(&lower0[i]), move0);
+    const __m256 l1 = _mm256_sub_ps(_mm256_loadu_ps(&lower1[i]), move1);
+    _mm256_storeu_ps(&lower0[i], l0);
+    _mm256_storeu_ps(&lower1[i], l1);
+    const __m256i halves = _mm256_cvtepi8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(&cluster[i])));
+    const __m256i copies = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(&isCopy[i])));
+    const __m256 first = _mm256_castsi256_ps(_mm256_cmpeq_epi32(halves, _mm256_setzero_si256()));
+    const __m256 active = _mm256_castsi256_ps(_mm256_cmpeq_epi32(copies, _mm256_setzero_si256()));
+    const __m256 u = _mm256_add_ps(_mm256_loadu_ps(&upper[i]), _mm256_blendv_ps(move1, move0, first));
+    _mm256_storeu_ps(&upper[i], u);
+    // s = (active && in cluster && u > s) ? u : s, lane by lane.
+    const __m256 take0 = _mm256_and_ps(_mm256_and_ps(active, first), _mm256_cmp_ps(u, s0, _CMP_GT_OQ));
+    s0 = _mm256_blendv_ps(s0, u, take0);
+    const __m256 take1 = _mm256_and_ps(_mm256_andnot_ps(first, active), _mm256_cmp_ps(u, s1, _CMP_GT_OQ));
+    s1 = _mm256_blendv_ps(s1, u, take1);
+    if (aStep.scan) {
+      // !(half >= u) and !(u <= lower of the other centre), for active records.
+      const __m256 open = _mm256_and_ps(active, _mm256_cmp_ps(half, u, _CMP_NGE_UQ));
+      const __m256 need0 = _mm256_and_ps(_mm256_and_ps(open, first), _mm256_cmp_ps(u, l1, _CMP_NLE_UQ));
+      const __m256 need1 = _mm256_and_ps(_mm256_andnot_ps(first, open), _mm256_cmp_ps(u, l0, _CMP_NLE_UQ));
+      pushLanes(static_cast<unsigned>(_mm256_movemask_ps(need0)), i, aOwn0);
+      pushLanes(static_cast<unsigned>(_mm256_movemask_ps(need1)), i, aOwn1);
+    }
+  }
+  alignas(32) float lanes0[8], lanes1[8];
+  _mm256_store_ps(lanes0, s0);
+  _mm256_store_ps(lanes1, s1);
+  float spread0 = 0.0f, spread1 = 0.0f;
+  for (int l = 0; l < 8; ++l) {
+    if (lanes0[l] > spread0) spread0 = lanes0[l];
+    if (lanes1[l] > spread1) spread1 = lanes1[l];
+  }
+  // The rest of the list, one record at a time.
+  for (; i < n; ++i) {
+    lower0[i] -= aStep.move0;
+    lower1[i] -= aStep.move1;
+    const bool firstCluster = cluster[i] == 0;
+    const float u = upper[i] + (firstCluster ? aStep.move0 : aStep.move1);
+    upper[i] = u;
+    if (isCopy[i]) continue;
+    if (firstCluster) {
+      if (u > spread0) spread0 = u;
+    } else if (u > spread1) {
+      spread1 = u;
+    }
+    if (aStep.scan && !(aStep.half >= u)) {
+      if (firstCluster) {
+        if (!(u <= lower1[i])) aOwn0.push_back(i);
+      } else if (!(u <= lower0[i])) {
+        aOwn1.push_back(i);
+      }
+    }
+  }
+  aSpread0 = spread0;
+  aSpread1 = spread1;
+}
+#endif
+
+void boundsStep(CBounds& aList, int aBegin, int aEnd, const CBoundsStep& aStep, float& aSpread0, float& aSpread1,
+                std::vector<int>& aOwn0, std::vector<int>& aOwn1) {
+#if defined(__x86_64__) || defined(__i386__)
+  if (NPatchKernels::usesAvx2()) return boundsStepAvx2(aList, aBegin, aEnd, aStep, aSpread0, aSpread1, aOwn0, aOwn1);
+#endif
+  boundsStepPortable(aList, aBegin, aEnd, aStep, aSpread0, aSpread1, aOwn0, aOwn1);
 }
 
 class CBuilder {
@@ -55,26 +229,22 @@ public:
     mOld1.resize(mLength);
   }
 
-  void run(std::vector<CRecord>&& aRoot, const std::function<void(CLeaf&&)>& aSink) {
-    std::vector<std::vector<CRecord>> pending;
+  void run(CWorkList&& aRoot, const std::function<void(CLeaf&&)>& aSink) {
+    std::vector<CWorkList> pending;
     pending.push_back(std::move(aRoot));
     while (!pending.empty()) {
-      std::vector<CRecord> list = std::move(pending.back());
+      CWorkList list = std::move(pending.back());
       pending.pop_back();
-      std::vector<CRecord> first, second;
+      CWorkList first, second;
       if (splitOne(list, first, second)) {
         // First child on top: its whole subtree comes before the second child.
         pending.push_back(std::move(second));
         pending.push_back(std::move(first));
       } else {
         CLeaf leaf;
-        leaf.members.reserve(list.size());
-        leaf.isCopy.reserve(list.size());
-        for (const CRecord& r : list) {
-          leaf.members.push_back(r.pixel);
-          leaf.isCopy.push_back(r.isCopy ? 1 : 0);
-        }
-        std::vector<CRecord>().swap(list);
+        leaf.members = std::move(list.pixel);
+        leaf.isCopy = std::move(list.isCopy);
+        list.release();
         aSink(std::move(leaf));
       }
     }
@@ -82,7 +252,6 @@ public:
 
 private:
   const float* feature(int aPixel) const { return mSettings.scaled + aPixel; }
-
   void addPatch(float* aSum, int aPixel) const { NPatchKernels::addFeature(mLayout, aPixel, aSum); }
   bool samePatch(int aA, int aB) const {
     for (int k = 0; k < mLength; ++k)
@@ -93,40 +262,89 @@ private:
     const float factor = static_cast<float>(1.0 / aCount);
     for (int k = 0; k < mLength; ++k) aMean[k] = aSum[k] * factor;
   }
-  void spreads(const std::vector<CRecord>& aList, float& aSpread0, float& aSpread1) const {
+  // Largest upper bound among the active records of each cluster.
+  void spreads(const CBounds& aList, float& aSpread0, float& aSpread1) const {
     aSpread0 = 0.0f;
     aSpread1 = 0.0f;
-    for (const CRecord& e : aList) {
-      if (e.isCopy) continue;
-      if (e.cluster == 0) {
-        if (e.upper > aSpread0) aSpread0 = e.upper;
-      } else if (e.upper > aSpread1) {
-        aSpread1 = e.upper;
+    for (int i = 0; i < aList.size(); ++i) {
+      if (aList.isCopy[i]) continue;
+      const float u = aList.upper[i];
+      if (aList.cluster[i] == 0) {
+        if (u > aSpread0) aSpread0 = u;
+      } else if (u > aSpread1) {
+        aSpread1 = u;
       }
     }
   }
 
-  // Distances of the listed records to a centre, side by side.
-  void distances(const std::vector<CRecord>& aList, const std::vector<int>& aWhich, const std::vector<float>& aCentre,
-                 std::vector<float>& aOut) {
+  // Runs aWork(begin, end) over [0, aCount) in chunks, on several threads
+  // when the settings allow and the range is large.
+  template <typename Work>
+  void forChunks(int aCount, Work&& aWork) {
+    if (!mSettings.parallel || aCount < 2 * kChunk) {
+      aWork(0, aCount);
+      return;
+    }
+    const int chunks = (aCount + kChunk - 1) / kChunk;
+    mSettings.parallel(chunks, [&](int aChunk) { aWork(aChunk * kChunk, std::min(aCount, (aChunk + 1) * kChunk)); });
+  }
+  // Runs aWork(firstRow, endRow) over the patch rows, in groups on several
+  // threads when aRecords records are to be visited: per component the
+  // operations keep their list order.
+  template <typename Work>
+  void forRowGroups(std::size_t aRecords, Work&& aWork) {
+    if (!mSettings.parallel || aRecords < static_cast<std::size_t>(kChunk)) {
+      aWork(0, mSide);
+      return;
+    }
+    const int groups = std::min(mSide, 3);
+    mSettings.parallel(groups, [&](int aGroup) { aWork(aGroup * mSide / groups, (aGroup + 1) * mSide / groups); });
+  }
+
+  // Distances of the listed records to one centre, or to both, side by side.
+  void gatherPixels(const CWorkList& aList, const std::vector<int>& aWhich) {
     mPixels.resize(aWhich.size());
-    for (std::size_t i = 0; i < aWhich.size(); ++i) mPixels[i] = aList[aWhich[i]].pixel;
+    for (std::size_t i = 0; i < aWhich.size(); ++i) mPixels[i] = aList.pixel[aWhich[i]];
+  }
+  void distances(const CWorkList& aList, const std::vector<int>& aWhich, const std::vector<float>& aCentre,
+                 std::vector<float>& aOut) {
+    gatherPixels(aList, aWhich);
     aOut.resize(aWhich.size());
-    NPatchKernels::centreDistances(mLayout, mPixels.data(), static_cast<int>(mPixels.size()), aCentre.data(),
-                                   aOut.data());
+    forChunks(static_cast<int>(aWhich.size()), [&](int aBegin, int aEnd) {
+      NPatchKernels::centreDistances(mLayout, mPixels.data() + aBegin, aEnd - aBegin, aCentre.data(),
+                                     aOut.data() + aBegin);
+    });
+  }
+  void bothDistances(const CWorkList& aList, const std::vector<int>& aWhich, std::vector<float>& aOut0,
+                     std::vector<float>& aOut1) {
+    gatherPixels(aList, aWhich);
+    aOut0.resize(aWhich.size());
+    aOut1.resize(aWhich.size());
+    forChunks(static_cast<int>(aWhich.size()), [&](int aBegin, int aEnd) {
+      NPatchKernels::centreDistances2(mLayout, mPixels.data() + aBegin, aEnd - aBegin, mCentre0.data(),
+                                      mCentre1.data(), aOut0.data() + aBegin, aOut1.data() + aBegin);
+    });
   }
 
   // Two-means on one work list; the centres end in mCentre0 and mCentre1.
-  void twoMeans(std::vector<CRecord>& aList, int& aCount0, int& aCount1, float& aSpread0, float& aSpread1) {
+  void twoMeans(const CWorkList& aRecords, int& aCount0, int& aCount1, float& aSpread0, float& aSpread1) {
+    const int n = aRecords.size();
+    CBounds& aList = mBounds;
+    aList.prepare(aRecords);
+    // Plain local pointers: the byte-sized copy flags could alias anything,
+    // which would make the compiler reload every array after every store.
+    const int* const pixel = aRecords.pixel.data();
+    const std::uint8_t* const isCopy = aRecords.isCopy.data();
+    std::int8_t* const cluster = aList.cluster.data();
+    float* const lower0 = aList.lower0.data();
+    float* const lower1 = aList.lower1.data();
+    float* const upper = aList.upper.data();
     int active = 0;
-    for (const CRecord& e : aList) active += e.isCopy ? 0 : 1;
+    for (int i = 0; i < n; ++i) active += isCopy[i] ? 0 : 1;
     if (active < 2) {
       std::fill(mSum0.begin(), mSum0.end(), 0.0f);
-      for (CRecord& e : aList) {
-        if (e.isCopy) continue;
-        e.cluster = 0;
-        addPatch(mSum0.data(), e.pixel);
-      }
+      for (int i = 0; i < n; ++i)
+        if (!isCopy[i]) addPatch(mSum0.data(), pixel[i]);
       aCount0 = active;
       aCount1 = 0;
       if (active > 0)
@@ -140,86 +358,110 @@ private:
 
     int& n0 = aCount0;
     int& n1 = aCount1;
+    // The draws decide the whole division; the sums follow once an attempt
+    // has filled both clusters.
     do {
-      std::fill(mSum0.begin(), mSum0.end(), 0.0f);
-      std::fill(mSum1.begin(), mSum1.end(), 0.0f);
       n0 = n1 = 0;
-      for (CRecord& e : aList) {
-        if (e.isCopy) continue;
+      for (int i = 0; i < n; ++i) {
+        if (isCopy[i]) {
+          cluster[i] = 0;
+          lower0[i] = lower1[i] = upper[i] = 0.0f;
+          continue;
+        }
         const double p = static_cast<double>(n0 + 1) / static_cast<double>(n0 + n1 + 1);
         const double u = static_cast<double>(static_cast<float>(std::rand()) * kRandScale);
-        e.cluster = static_cast<std::int8_t>(static_cast<int>(p + u));
-        e.lower0 = 0.0f;
-        e.lower1 = 0.0f;
-        e.upper = kFarAway;
-        if (e.cluster == 0) {
-          addPatch(mSum0.data(), e.pixel);
-          ++n0;
-        } else {
-          addPatch(mSum1.data(), e.pixel);
-          ++n1;
-        }
+        const std::int8_t half01 = static_cast<std::int8_t>(static_cast<int>(p + u));
+        cluster[i] = half01;
+        lower0[i] = 0.0f;
+        lower1[i] = 0.0f;
+        upper[i] = kFarAway;
+        ++(half01 == 0 ? n0 : n1);
       }
     } while (n0 == 0 || n1 == 0);
+    std::fill(mSum0.begin(), mSum0.end(), 0.0f);
+    std::fill(mSum1.begin(), mSum1.end(), 0.0f);
+    forRowGroups(static_cast<std::size_t>(n), [&](int aFirstRow, int aEndRow) {
+      for (int i = 0; i < n; ++i) {
+        if (isCopy[i]) continue;
+        NPatchKernels::addFeature(mLayout, pixel[i], cluster[i] == 0 ? mSum0.data() : mSum1.data(), aFirstRow,
+                                  aEndRow);
+      }
+    });
 
     mean(mSum0, n0, mCentre0);
     mean(mSum1, n1, mCentre1);
     float half = 0.5f * squaredDistance(mCentre0.data(), mCentre1.data(), mLength);
 
+    // The records the first pass must look at.
+    mOwn0.clear();
+    mOwn1.clear();
+    for (int i = 0; i < n; ++i) {
+      if (isCopy[i] || half >= upper[i]) continue;
+      if (cluster[i] == 0) {
+        if (!(upper[i] <= lower1[i])) mOwn0.push_back(i);
+      } else if (!(upper[i] <= lower0[i])) {
+        mOwn1.push_back(i);
+      }
+    }
+
     for (int pass = 1; pass <= kMaxPasses; ++pass) {
       // Within a pass the centres are fixed, so every record's decisions
       // depend on its own bounds only: compute the distances it needs side by
-      // side, then apply the moves to the sums in list order.
-      mOwn0.clear();
-      mOwn1.clear();
-      for (int i = 0; i < static_cast<int>(aList.size()); ++i) {
-        const CRecord& e = aList[i];
-        if (e.isCopy || half >= e.upper) continue;
-        if (e.cluster == 0) {
-          if (!(e.upper <= e.lower1)) mOwn0.push_back(i);
-        } else if (!(e.upper <= e.lower0)) {
-          mOwn1.push_back(i);
-        }
+      // side, then apply the moves to the sums in list order. After the
+      // random start nearly every record needs both distances; later passes
+      // need the second one only for some.
+      if (pass == 1) {
+        bothDistances(aRecords, mOwn0, mDistOwn0, mDistOther0);
+        bothDistances(aRecords, mOwn1, mDistOther1, mDistOwn1);
+      } else {
+        distances(aRecords, mOwn0, mCentre0, mDistOwn0);
+        distances(aRecords, mOwn1, mCentre1, mDistOwn1);
       }
-      distances(aList, mOwn0, mCentre0, mDistOwn0);
-      distances(aList, mOwn1, mCentre1, mDistOwn1);
       mOther0.clear();
       mOther1.clear();
+      std::size_t kept = 0;
       for (std::size_t j = 0; j < mOwn0.size(); ++j) {
-        CRecord& e = aList[mOwn0[j]];
+        const int i = mOwn0[j];
         const float d0 = mDistOwn0[j];
-        e.lower0 = d0;
-        e.upper = d0;
-        if (!(d0 <= e.lower1)) mOther0.push_back(mOwn0[j]);
+        lower0[i] = d0;
+        upper[i] = d0;
+        if (d0 <= lower1[i]) continue;
+        mOther0.push_back(i);
+        if (pass == 1) mDistOther0[kept++] = mDistOther0[j];
       }
+      kept = 0;
       for (std::size_t j = 0; j < mOwn1.size(); ++j) {
-        CRecord& e = aList[mOwn1[j]];
+        const int i = mOwn1[j];
         const float d1 = mDistOwn1[j];
-        e.lower1 = d1;
-        e.upper = d1;
-        if (!(d1 <= e.lower0)) mOther1.push_back(mOwn1[j]);
+        lower1[i] = d1;
+        upper[i] = d1;
+        if (d1 <= lower0[i]) continue;
+        mOther1.push_back(i);
+        if (pass == 1) mDistOther1[kept++] = mDistOther1[j];
       }
-      distances(aList, mOther0, mCentre1, mDistOther0);
-      distances(aList, mOther1, mCentre0, mDistOther1);
+      if (pass != 1) {
+        distances(aRecords, mOther0, mCentre1, mDistOther0);
+        distances(aRecords, mOther1, mCentre0, mDistOther1);
+      }
       mMoves.clear();
       for (std::size_t j = 0; j < mOther0.size(); ++j) {
-        CRecord& e = aList[mOther0[j]];
+        const int i = mOther0[j];
         const float d1 = mDistOther0[j];
-        e.lower1 = d1;
-        if (e.upper <= d1) continue;
-        e.upper = d1;
-        e.cluster = 1;
-        mMoves.push_back(mOther0[j]);
+        lower1[i] = d1;
+        if (upper[i] <= d1) continue;
+        upper[i] = d1;
+        cluster[i] = 1;
+        mMoves.push_back(i);
       }
       const std::size_t movedTo1 = mMoves.size();
       for (std::size_t j = 0; j < mOther1.size(); ++j) {
-        CRecord& e = aList[mOther1[j]];
+        const int i = mOther1[j];
         const float d0 = mDistOther1[j];
-        e.lower0 = d0;
-        if (e.upper <= d0) continue;
-        e.cluster = 0;
-        e.upper = d0;
-        mMoves.push_back(mOther1[j]);
+        lower0[i] = d0;
+        if (upper[i] <= d0) continue;
+        cluster[i] = 0;
+        upper[i] = d0;
+        mMoves.push_back(i);
       }
       if (mMoves.empty()) {
         if (pass == 1) spreads(aList, aSpread0, aSpread1);
@@ -227,18 +469,24 @@ private:
       }
       std::inplace_merge(mMoves.begin(), mMoves.begin() + static_cast<std::ptrdiff_t>(movedTo1), mMoves.end());
       for (int i : mMoves) {
-        const CRecord& e = aList[i];
-        if (e.cluster == 0) {
-          NPatchKernels::moveFeature(mLayout, e.pixel, mSum1.data(), mSum0.data());
+        if (cluster[i] == 0) {
           --n1;
           ++n0;
         } else {
-          NPatchKernels::moveFeature(mLayout, e.pixel, mSum0.data(), mSum1.data());
           --n0;
           ++n1;
         }
       }
+      forRowGroups(mMoves.size(), [&](int aFirstRow, int aEndRow) {
+        for (int i : mMoves) {
+          if (cluster[i] == 0)
+            NPatchKernels::moveFeature(mLayout, pixel[i], mSum1.data(), mSum0.data(), aFirstRow, aEndRow);
+          else
+            NPatchKernels::moveFeature(mLayout, pixel[i], mSum0.data(), mSum1.data(), aFirstRow, aEndRow);
+        }
+      });
       if (n0 == 0 || n1 == 0) {
+        // A pass emptied a cluster: its mean is undefined, so the centres stay.
         spreads(aList, aSpread0, aSpread1);
         return;
       }
@@ -257,88 +505,106 @@ private:
         between += c * c;
       }
       half = 0.5f * between;
-      aSpread0 = aSpread1 = 0.0f;
-      for (CRecord& e : aList) {
-        if (e.isCopy) continue;
-        e.lower0 -= move0;
-        e.lower1 -= move1;
-        if (e.cluster == 0) {
-          e.upper += move0;
-          if (e.upper > aSpread0) aSpread0 = e.upper;
-        } else {
-          e.upper += move1;
-          if (e.upper > aSpread1) aSpread1 = e.upper;
+      // Loosen the bounds, and list the records the next pass must look at.
+      mOwn0.clear();
+      mOwn1.clear();
+      const CBoundsStep step{move0, move1, half, pass < kMaxPasses};
+      if (!mSettings.parallel || n < 2 * kChunk) {
+        boundsStep(aList, 0, n, step, aSpread0, aSpread1, mOwn0, mOwn1);
+      } else {
+        // Chunks keep their own lists and spreads, joined in list order.
+        const int chunks = (n + kChunk - 1) / kChunk;
+        mChunkOwn0.resize(chunks);
+        mChunkOwn1.resize(chunks);
+        mChunkSpreads.resize(2 * static_cast<std::size_t>(chunks));
+        mSettings.parallel(chunks, [&](int aChunk) {
+          mChunkOwn0[aChunk].clear();
+          mChunkOwn1[aChunk].clear();
+          boundsStep(aList, aChunk * kChunk, std::min(n, (aChunk + 1) * kChunk), step, mChunkSpreads[2 * aChunk],
+                     mChunkSpreads[2 * aChunk + 1], mChunkOwn0[aChunk], mChunkOwn1[aChunk]);
+        });
+        aSpread0 = aSpread1 = 0.0f;
+        for (int c = 0; c < chunks; ++c) {
+          if (mChunkSpreads[2 * c] > aSpread0) aSpread0 = mChunkSpreads[2 * c];
+          if (mChunkSpreads[2 * c + 1] > aSpread1) aSpread1 = mChunkSpreads[2 * c + 1];
+          mOwn0.insert(mOwn0.end(), mChunkOwn0[c].begin(), mChunkOwn0[c].end());
+          mOwn1.insert(mOwn1.end(), mChunkOwn1[c].begin(), mChunkOwn1[c].end());
         }
       }
     }
   }
 
-  bool splitOne(std::vector<CRecord>& aList, std::vector<CRecord>& aFirst, std::vector<CRecord>& aSecond) {
+  bool splitOne(CWorkList& aList, CWorkList& aFirst, CWorkList& aSecond) {
     int count0 = 0, count1 = 0;
     float spread0 = 0.0f, spread1 = 0.0f;
     twoMeans(aList, count0, count1, spread0, spread1);
 
     const float threshold = mSettings.splitThreshold;
     if (spread0 > threshold && count0 > kMinHalf && spread1 > threshold && count1 > kMinHalf) {
-      const int n = static_cast<int>(aList.size());
-      mPixels.resize(n);
-      for (int i = 0; i < n; ++i) mPixels[i] = aList[i].pixel;
+      // The halves follow the nearest final centre (ties to the second child).
+      const int n = aList.size();
       mDistOwn0.resize(n);
       mDistOwn1.resize(n);
-      NPatchKernels::centreDistances2(mLayout, mPixels.data(), n, mCentre0.data(), mCentre1.data(), mDistOwn0.data(),
-                                      mDistOwn1.data());
-      int active0 = 0, active1 = 0;
+      forChunks(n, [&](int aBegin, int aEnd) {
+        NPatchKernels::centreDistances2(mLayout, aList.pixel.data() + aBegin, aEnd - aBegin, mCentre0.data(),
+                                        mCentre1.data(), mDistOwn0.data() + aBegin, mDistOwn1.data() + aBegin);
+      });
+      int active0 = 0, active1 = 0, near0 = 0;
       for (int i = 0; i < n; ++i) {
-        if (mDistOwn1[i] > mDistOwn0[i])
-          active0 += aList[i].isCopy ? 0 : 1;
-        else
-          active1 += aList[i].isCopy ? 0 : 1;
+        const bool nearer0 = mDistOwn1[i] > mDistOwn0[i];
+        near0 += nearer0 ? 1 : 0;
+        (nearer0 ? active0 : active1) += aList.isCopy[i] ? 0 : 1;
       }
+      // A partition that leaves one side without an active record divides nothing.
       if (active0 > 0 && active1 > 0) {
         const float band = mSettings.overlapMargin * mSettings.overlapMargin;
+        aFirst.reserve(static_cast<std::size_t>(near0));
+        aSecond.reserve(static_cast<std::size_t>(n - near0));
         // The first child takes the records nearer to centre 0 followed by
         // the copies from the other side; the second the copies from the
         // first side followed by its own records.
         for (int i = 0; i < n; ++i) {
           const float d0 = mDistOwn0[i], d1 = mDistOwn1[i];
           if (d1 > d0) {
-            aFirst.push_back(record(aList[i].pixel, aList[i].isCopy));
-            if (d0 + band > d1) aSecond.push_back(record(aList[i].pixel, true));
+            aFirst.add(aList.pixel[i], aList.isCopy[i] != 0);
+            if (d0 + band > d1) aSecond.add(aList.pixel[i], true);
           }
         }
         for (int i = 0; i < n; ++i) {
           const float d0 = mDistOwn0[i], d1 = mDistOwn1[i];
           if (!(d1 > d0)) {
-            aSecond.push_back(record(aList[i].pixel, aList[i].isCopy));
-            if (d1 + band > d0) aFirst.push_back(record(aList[i].pixel, true));
+            aSecond.add(aList.pixel[i], aList.isCopy[i] != 0);
+            if (d1 + band > d0) aFirst.add(aList.pixel[i], true);
           }
         }
-        std::vector<CRecord>().swap(aList);
+        aList.release();
         return true;
       }
     }
     return divideRepeated(aList, aFirst, aSecond);
   }
 
-  bool divideRepeated(std::vector<CRecord>& aList, std::vector<CRecord>& aFirst, std::vector<CRecord>& aSecond) {
+  bool divideRepeated(CWorkList& aList, CWorkList& aFirst, CWorkList& aSecond) {
     std::vector<int> activeIndices;
-    for (int i = 0; i < static_cast<int>(aList.size()); ++i)
-      if (!aList[i].isCopy) activeIndices.push_back(i);
+    for (int i = 0; i < aList.size(); ++i)
+      if (!aList.isCopy[i]) activeIndices.push_back(i);
     const int active = static_cast<int>(activeIndices.size());
     if (active <= kMaxRepeatedLeaf) return false;
 
-    const int firstPixel = aList[activeIndices.front()].pixel;
+    const int firstPixel = aList.pixel[activeIndices.front()];
     const bool allEqual = std::all_of(activeIndices.begin(), activeIndices.end(),
-                                      [&](int i) { return samePatch(aList[i].pixel, firstPixel); });
+                                      [&](int i) { return samePatch(aList.pixel[i], firstPixel); });
     if (allEqual) {
+      // Identical patches cannot be told apart: halve the list in its own order.
       const int lastOfFirst = activeIndices[(active + 1) / 2 - 1];
-      for (int i = 0; i < static_cast<int>(aList.size()); ++i)
-        (i <= lastOfFirst ? aFirst : aSecond).push_back(record(aList[i].pixel, aList[i].isCopy));
-      std::vector<CRecord>().swap(aList);
+      for (int i = 0; i < aList.size(); ++i)
+        (i <= lastOfFirst ? aFirst : aSecond).add(aList.pixel[i], aList.isCopy[i] != 0);
+      aList.release();
       return true;
     }
 
-    // The largest group of equal patches (ties: the group met first).
+    // The largest group of equal patches (ties: the group met first). Sorting
+    // by content brings each group together.
     const auto key = [&](int aPixel, int aK) {
       const float v = feature(aPixel)[mOffsets[aK]];
       std::uint32_t bits;
@@ -348,7 +614,7 @@ private:
     std::vector<int> order = activeIndices;
     std::sort(order.begin(), order.end(), [&](int a, int b) {
       for (int k = 0; k < mLength; ++k) {
-        const std::uint32_t ka = key(aList[a].pixel, k), kb = key(aList[b].pixel, k);
+        const std::uint32_t ka = key(aList.pixel[a], k), kb = key(aList.pixel[b], k);
         if (ka != kb) return ka < kb;
       }
       return a < b;
@@ -356,7 +622,7 @@ private:
     int bestSize = 0, bestFirst = -1;
     for (std::size_t start = 0; start < order.size();) {
       std::size_t end = start + 1;
-      while (end < order.size() && samePatch(aList[order[end]].pixel, aList[order[start]].pixel)) ++end;
+      while (end < order.size() && samePatch(aList.pixel[order[end]], aList.pixel[order[start]])) ++end;
       const int size = static_cast<int>(end - start);
       if (size > bestSize || (size == bestSize && order[start] < bestFirst)) {
         bestSize = size;
@@ -366,14 +632,15 @@ private:
     }
     if (bestSize <= kMaxRepeatedLeaf) return false;
 
-    const int shared = aList[bestFirst].pixel;
-    for (const CRecord& e : aList) {
-      if (!e.isCopy && samePatch(e.pixel, shared))
-        aFirst.push_back(record(e.pixel, false));
+    // Divide off the group; the rest follows.
+    const int shared = aList.pixel[bestFirst];
+    for (int i = 0; i < aList.size(); ++i) {
+      if (!aList.isCopy[i] && samePatch(aList.pixel[i], shared))
+        aFirst.add(aList.pixel[i], false);
       else
-        aSecond.push_back(record(e.pixel, e.isCopy));
+        aSecond.add(aList.pixel[i], aList.isCopy[i] != 0);
     }
-    std::vector<CRecord>().swap(aList);
+    aList.release();
     return true;
   }
 
@@ -382,18 +649,21 @@ private:
   int mLength = 0;
   std::vector<int> mOffsets;
   NPatchKernels::CPatchLayout mLayout{};
+  CBounds mBounds;
   std::vector<float> mSum0, mSum1, mCentre0, mCentre1, mOld0, mOld1;
   // Scratch of the passes, kept between nodes to avoid reallocating.
   std::vector<int> mOwn0, mOwn1, mOther0, mOther1, mMoves, mPixels;
   std::vector<float> mDistOwn0, mDistOwn1, mDistOther0, mDistOther1;
+  std::vector<std::vector<int>> mChunkOwn0, mChunkOwn1;
+  std::vector<float> mChunkSpreads;
 };
 
 }  // namespace
 
 void build(const CSettings& aSettings, const std::vector<int>& aPixels, const std::function<void(CLeaf&&)>& aSink) {
-  std::vector<CRecord> root;
-  root.reserve(aPixels.size());
-  for (int p : aPixels) root.push_back(record(p, false));
+  CWorkList root;
+  root.pixel = aPixels;
+  root.isCopy.assign(aPixels.size(), 0);
   CBuilder builder(aSettings);
   builder.run(std::move(root), aSink);
 }

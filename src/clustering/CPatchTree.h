@@ -27,6 +27,10 @@ struct CSettings {
   int patchRadius = 0;
   float overlapMargin = 0.0f;
   float splitThreshold = 0.0f;
+  // Runs task(i) for i = 0 .. count - 1, possibly on several threads, and
+  // returns when all are done; used to spread the work inside large nodes.
+  // Empty: everything runs on the calling thread.
+  std::function<void(int, const std::function<void(int)>&)> parallel;
 };
 
 // Builds the tree over the patches centred on aPixels (in that order) and

@@ -180,9 +180,10 @@ __attribute__((target("avx2"))) void centreDistances2Avx2(const CPatchLayout& aL
 }
 
 template <int Side>
-__attribute__((target("avx2"))) void addFeatureAvx2(const CPatchLayout& aLayout, int aPixel, float* aSum) {
+__attribute__((target("avx2"))) void addFeatureAvx2(const CPatchLayout& aLayout, int aPixel, float* aSum,
+                                                     int aFirstRow, int aEndRow) {
   const int side = Side > 0 ? Side : aLayout.side;
-  for (int dy = 0, k = 0; dy < side; ++dy) {
+  for (int dy = aFirstRow, k = aFirstRow * side; dy < aEndRow; ++dy) {
     const float* row = aLayout.image + aPixel + aLayout.offsets[k];
     int dx = 0;
     for (; dx + 8 <= side; dx += 8, k += 8)
@@ -193,9 +194,9 @@ __attribute__((target("avx2"))) void addFeatureAvx2(const CPatchLayout& aLayout,
 
 template <int Side>
 __attribute__((target("avx2"))) void moveFeatureAvx2(const CPatchLayout& aLayout, int aPixel, float* aFrom,
-                                                      float* aTo) {
+                                                      float* aTo, int aFirstRow, int aEndRow) {
   const int side = Side > 0 ? Side : aLayout.side;
-  for (int dy = 0, k = 0; dy < side; ++dy) {
+  for (int dy = aFirstRow, k = aFirstRow * side; dy < aEndRow; ++dy) {
     const float* row = aLayout.image + aPixel + aLayout.offsets[k];
     int dx = 0;
     for (; dx + 8 <= side; dx += 8, k += 8) {
@@ -246,26 +247,28 @@ void centreDistances2(const CPatchLayout& aLayout, const int* aPixels, int aCoun
   centreDistances2Portable(aLayout, aPixels, aCount, aCentre0, aCentre1, aOut0, aOut1);
 }
 
-void addFeature(const CPatchLayout& aLayout, int aPixel, float* aSum) {
+void addFeature(const CPatchLayout& aLayout, int aPixel, float* aSum, int aFirstRow, int aEndRow) {
+  if (aEndRow < 0) aEndRow = aLayout.side;
 #ifdef TEXTURE_HAVE_X86
   if (usesAvx2()) {
-    if (aLayout.side == 9) return addFeatureAvx2<9>(aLayout, aPixel, aSum);
-    return addFeatureAvx2<0>(aLayout, aPixel, aSum);
+    if (aLayout.side == 9) return addFeatureAvx2<9>(aLayout, aPixel, aSum, aFirstRow, aEndRow);
+    return addFeatureAvx2<0>(aLayout, aPixel, aSum, aFirstRow, aEndRow);
   }
 #endif
   const float* base = aLayout.image + aPixel;
-  for (int k = 0; k < aLayout.length; ++k) aSum[k] += base[aLayout.offsets[k]];
+  for (int k = aFirstRow * aLayout.side; k < aEndRow * aLayout.side; ++k) aSum[k] += base[aLayout.offsets[k]];
 }
 
-void moveFeature(const CPatchLayout& aLayout, int aPixel, float* aFrom, float* aTo) {
+void moveFeature(const CPatchLayout& aLayout, int aPixel, float* aFrom, float* aTo, int aFirstRow, int aEndRow) {
+  if (aEndRow < 0) aEndRow = aLayout.side;
 #ifdef TEXTURE_HAVE_X86
   if (usesAvx2()) {
-    if (aLayout.side == 9) return moveFeatureAvx2<9>(aLayout, aPixel, aFrom, aTo);
-    return moveFeatureAvx2<0>(aLayout, aPixel, aFrom, aTo);
+    if (aLayout.side == 9) return moveFeatureAvx2<9>(aLayout, aPixel, aFrom, aTo, aFirstRow, aEndRow);
+    return moveFeatureAvx2<0>(aLayout, aPixel, aFrom, aTo, aFirstRow, aEndRow);
   }
 #endif
   const float* base = aLayout.image + aPixel;
-  for (int k = 0; k < aLayout.length; ++k) {
+  for (int k = aFirstRow * aLayout.side; k < aEndRow * aLayout.side; ++k) {
     aFrom[k] -= base[aLayout.offsets[k]];
     aTo[k] += base[aLayout.offsets[k]];
   }

@@ -25,11 +25,13 @@ void centreDistances(const CPatchLayout& aLayout, const int* aPixels, int aCount
 void centreDistances2(const CPatchLayout& aLayout, const int* aPixels, int aCount, const float* aCentre0,
                       const float* aCentre1, float* aOut0, float* aOut1);
 
-// aSum[k] += component k of the feature at aPixel, for every k.
-void addFeature(const CPatchLayout& aLayout, int aPixel, float* aSum);
+// aSum[k] += component k of the feature at aPixel, for the components of
+// patch rows aFirstRow .. aEndRow - 1 (all rows by default).
+void addFeature(const CPatchLayout& aLayout, int aPixel, float* aSum, int aFirstRow = 0, int aEndRow = -1);
 // aFrom[k] -= component k, then aTo[k] += component k: a record moving
-// between clusters.
-void moveFeature(const CPatchLayout& aLayout, int aPixel, float* aFrom, float* aTo);
+// between clusters; the same rows.
+void moveFeature(const CPatchLayout& aLayout, int aPixel, float* aFrom, float* aTo, int aFirstRow = 0,
+                 int aEndRow = -1);
 
 // True when the AVX2 paths are in use (for tests and benchmarks).
 bool usesAvx2();

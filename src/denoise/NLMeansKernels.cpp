@@ -45,17 +45,22 @@ struct CLeafPatches {
 void gatherPatches(const float* aImage, int aXSize, const CPatchWindow& aWindow, const std::vector<int>& aMembers,
                    CLeafPatches& aPatches) {
   const int r = aWindow.radius;
-  aPatches.count = static_cast<int>(aMembers.size());
-  aPatches.stride = (aPatches.count + kLanes - 1) / kLanes * kLanes;
+  const int count = static_cast<int>(aMembers.size());
+  aPatches.count = count;
+  aPatches.stride = (count + 2 * kLanes - 1) / (2 * kLanes) * (2 * kLanes);
   aPatches.length = aWindow.side * aWindow.side;
-  aPatches.values.assign(static_cast<std::size_t>(aPatches.length) * aPatches.stride, 0.0f);
-  for (int j = 0; j < aPatches.count; ++j) {
-    int k = 0;
-    for (int dy = -r; dy <= r; ++dy) {
-      const float* row = aImage + aMembers[j] + dy * aXSize;
-      for (int dx = -r; dx <= r; ++dx, ++k) aPatches.values[static_cast<std::size_t>(k) * aPatches.stride + j] = row[dx];
+  const std::size_t size = static_cast<std::size_t>(aPatches.length) * aPatches.stride;
+  if (aPatches.values.size() < size) aPatches.values.resize(size);
+  float* values = aPatches.values.data();
+  int k = 0;
+  for (int dy = -r; dy <= r; ++dy)
+    for (int dx = -r; dx <= r; ++dx, ++k) {
+      float* out = values + static_cast<std::size_t>(k) * aPatches.stride;
+      const int offset = dy * aXSize + dx;
+      for (int j = 0; j < count; ++j) out[j] = aImage[aMembers[j] + offset];
+      // Padding lanes are computed but never used; keep them finite.
+      for (int j = count; j < aPatches.stride; ++j) out[j] = 0.0f;
     }
-  }
 }
 
 // aSums[j] = sum over k of ((P[k][i] - P[k][j])^2 * w[k]) for the lane blocks
@@ -65,7 +70,7 @@ void rowSumsPortable(const CLeafPatches& aPatches, const float* aWeights, int aR
   const float* p = aPatches.values.data();
   const int stride = aPatches.stride;
   for (int jb = aFrom / kLanes * kLanes; jb < aTo; jb += kLanes) {
-    float sum[kLanes] = {};
+    float sum[kLanes] = {0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
     for (int k = 0; k < aPatches.length; ++k) {
       const float a = p[k * stride + aRow];
       const float* b = p + k * stride + jb;
@@ -84,14 +89,21 @@ __attribute__((target("avx2"))) void rowSumsAvx2(const CLeafPatches& aPatches, c
                                                   int aFrom, int aTo, float* aSums) {
   const float* p = aPatches.values.data();
   const int stride = aPatches.stride;
-  for (int jb = aFrom / kLanes * kLanes; jb < aTo; jb += kLanes) {
-    __m256 sum = _mm256_setzero_ps();
-    for (int k = 0; k < aPatches.length; ++k) {
+  // Two lane groups per step share the broadcasts of the reference value and
+  // of the window weight.
+  for (int jb = aFrom / (2 * kLanes) * (2 * kLanes); jb < aTo; jb += 2 * kLanes) {
+    __m256 sum0 = _mm256_setzero_ps(), sum1 = _mm256_setzero_ps();
+    const float* column = p + jb;
+    for (int k = 0; k < aPatches.length; ++k, column += stride) {
       const __m256 a = _mm256_set1_ps(p[k * stride + aRow]);
-      const __m256 d = _mm256_sub_ps(a, _mm256_loadu_ps(p + k * stride + jb));
-      sum = _mm256_add_ps(sum, _mm256_mul_ps(_mm256_mul_ps(d, d), _mm256_set1_ps(aWeights[k])));
+      const __m256 w = _mm256_set1_ps(aWeights[k]);
+      const __m256 d0 = _mm256_sub_ps(a, _mm256_loadu_ps(column));
+      const __m256 d1 = _mm256_sub_ps(a, _mm256_loadu_ps(column + kLanes));
+      sum0 = _mm256_add_ps(sum0, _mm256_mul_ps(_mm256_mul_ps(d0, d0), w));
+      sum1 = _mm256_add_ps(sum1, _mm256_mul_ps(_mm256_mul_ps(d1, d1), w));
     }
-    _mm256_storeu_ps(aSums + jb, sum);
+    _mm256_storeu_ps(aSums + jb, sum0);
+    _mm256_storeu_ps(aSums + jb + kLanes, sum1);
   }
 }
 #endif
@@ -136,51 +148,68 @@ void boundedSumsPortable(const float* aImage, int aXSize, int aYSize, int aX, in
 }
 
 #ifdef TEXTURE_HAVE_X86
+// The reference pixel's patch and the window, each value repeated in all
+// lanes once per reference pixel: offset (dx, dy) at lanes * ((dx + r) + (dy + r) * side).
+struct CBroadcastPatch {
+  std::vector<float> values;
+  std::vector<float> weights;
+  __attribute__((target("avx2"))) __m256 value(int aAt) const { return _mm256_loadu_ps(&values[aAt * kLanes]); }
+  __attribute__((target("avx2"))) __m256 weight(int aAt) const { return _mm256_loadu_ps(&weights[aAt * kLanes]); }
+};
+
+// Sums of the lane-parallel distances of pixel (x, y) to the candidates
+// (qx .. qx + lanes - 1, qy). A candidate's term is (q - p)^2 * w: the square
+// of the negated difference is the same float.
 __attribute__((target("avx2"))) void boundedSumsAvx2(const float* aImage, int aXSize, int aYSize, int aX, int aY,
                                                       int aQx, int aQy, int aLanes, const CPatchWindow& aWindow,
-                                                      float* aSums, float* aWeightSums) {
+                                                      const CBroadcastPatch& aPatch, float* aSums,
+                                                      float* aWeightSums) {
   const int r = aWindow.radius;
+  const int side = aWindow.side;
   const int dyLow = std::max(-r, std::max(-aY, -aQy));
   const int dyHigh = std::min(r, std::min(aYSize - 1 - aY, aYSize - 1 - aQy));
   // Offsets at which the reference patch lies inside the image.
   const int dxLow = std::max(-r, -aX);
   const int dxHigh = std::min(r, aXSize - 1 - aX);
-  __m256 sum = _mm256_setzero_ps(), weightSum = _mm256_setzero_ps();
+  __m256 sum = _mm256_setzero_ps();
   if (aLanes == kLanes && aQx + dxLow >= 0 && aQx + kLanes - 1 + dxHigh <= aXSize - 1) {
-    // Every lane's patch is inside wherever the reference patch is.
+    // Every lane's patch is inside wherever the reference patch is, so all
+    // lanes share one weight sum, added in the same order.
+    float weightSum = 0.0f;
     for (int dy = dyLow; dy <= dyHigh; ++dy) {
-      const float* a = aImage + (aY + dy) * aXSize + aX;
       const float* b = aImage + (aQy + dy) * aXSize + aQx;
+      const int row = (dy + r) * side + r;
       for (int dx = dxLow; dx <= dxHigh; ++dx) {
-        const __m256 d = _mm256_sub_ps(_mm256_set1_ps(a[dx]), _mm256_loadu_ps(b + dx));
-        const __m256 w = _mm256_set1_ps(aWindow.at(dx, dy));
-        sum = _mm256_add_ps(sum, _mm256_mul_ps(_mm256_mul_ps(d, d), w));
-        weightSum = _mm256_add_ps(weightSum, w);
+        const __m256 d = _mm256_sub_ps(_mm256_loadu_ps(b + dx), aPatch.value(row + dx));
+        sum = _mm256_add_ps(sum, _mm256_mul_ps(_mm256_mul_ps(d, d), aPatch.weight(row + dx)));
+        weightSum += aWindow.weights[row + dx];
       }
     }
-  } else {
-    // Lane l is a candidate (l < aLanes) and reads column aQx + l + dx, which
-    // must lie inside the image; other lanes add exact zeros.
-    __m256i inside[2 * kMaxAvx2Radius + 1];
-    const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
-    const __m256i inLanes = _mm256_cmpgt_epi32(_mm256_set1_epi32(aLanes), lane);
+    _mm256_storeu_ps(aSums, sum);
+    std::fill(aWeightSums, aWeightSums + kLanes, weightSum);
+    return;
+  }
+  // Lane l is a candidate (l < aLanes) and reads column aQx + l + dx, which
+  // must lie inside the image; other lanes add exact zeros.
+  __m256 weightSum = _mm256_setzero_ps();
+  __m256i inside[2 * kMaxAvx2Radius + 1];
+  const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+  const __m256i inLanes = _mm256_cmpgt_epi32(_mm256_set1_epi32(aLanes), lane);
+  for (int dx = dxLow; dx <= dxHigh; ++dx) {
+    const __m256i column = _mm256_add_epi32(lane, _mm256_set1_epi32(aQx + dx));
+    inside[dx - dxLow] = _mm256_and_si256(_mm256_and_si256(_mm256_cmpgt_epi32(column, _mm256_set1_epi32(-1)),
+                                                           _mm256_cmpgt_epi32(_mm256_set1_epi32(aXSize), column)),
+                                          inLanes);
+  }
+  for (int dy = dyLow; dy <= dyHigh; ++dy) {
+    const float* b = aImage + (aQy + dy) * aXSize + aQx;
+    const int row = (dy + r) * side + r;
     for (int dx = dxLow; dx <= dxHigh; ++dx) {
-      const __m256i column = _mm256_add_epi32(lane, _mm256_set1_epi32(aQx + dx));
-      inside[dx - dxLow] = _mm256_and_si256(_mm256_and_si256(_mm256_cmpgt_epi32(column, _mm256_set1_epi32(-1)),
-                                                             _mm256_cmpgt_epi32(_mm256_set1_epi32(aXSize), column)),
-                                            inLanes);
-    }
-    for (int dy = dyLow; dy <= dyHigh; ++dy) {
-      const float* a = aImage + (aY + dy) * aXSize + aX;
-      const float* b = aImage + (aQy + dy) * aXSize + aQx;
-      for (int dx = dxLow; dx <= dxHigh; ++dx) {
-        const __m256i mask = inside[dx - dxLow];
-        const __m256 q = _mm256_maskload_ps(b + dx, mask);
-        const __m256 d = _mm256_sub_ps(_mm256_set1_ps(a[dx]), q);
-        const __m256 w = _mm256_and_ps(_mm256_set1_ps(aWindow.at(dx, dy)), _mm256_castsi256_ps(mask));
-        sum = _mm256_add_ps(sum, _mm256_and_ps(_mm256_mul_ps(_mm256_mul_ps(d, d), w), _mm256_castsi256_ps(mask)));
-        weightSum = _mm256_add_ps(weightSum, w);
-      }
+      const __m256i mask = inside[dx - dxLow];
+      const __m256 d = _mm256_sub_ps(_mm256_maskload_ps(b + dx, mask), aPatch.value(row + dx));
+      const __m256 w = _mm256_and_ps(aPatch.weight(row + dx), _mm256_castsi256_ps(mask));
+      sum = _mm256_add_ps(sum, _mm256_and_ps(_mm256_mul_ps(_mm256_mul_ps(d, d), w), _mm256_castsi256_ps(mask)));
+      weightSum = _mm256_add_ps(weightSum, w);
     }
   }
   alignas(32) float sums[kLanes], weights[kLanes];
@@ -188,6 +217,41 @@ __attribute__((target("avx2"))) void boundedSumsAvx2(const float* aImage, int aX
   _mm256_store_ps(weights, weightSum);
   std::copy(sums, sums + aLanes, aSums);
   std::copy(weights, weights + aLanes, aWeightSums);
+}
+
+__attribute__((target("avx2"))) CEstimate windowedEstimateAvx2(const float* aDistanceImage, const float* aValues,
+                                                                int aXSize, int aYSize, int aX, int aY, int aRadius,
+                                                                float aKernel, const CPatchWindow& aWindow) {
+  thread_local CBroadcastPatch patch;
+  const int r = aWindow.radius;
+  const int side = aWindow.side;
+  patch.values.resize(static_cast<std::size_t>(side) * side * kLanes);
+  patch.weights.resize(static_cast<std::size_t>(side) * side * kLanes);
+  for (int dy = -r; dy <= r; ++dy)
+    for (int dx = -r; dx <= r; ++dx) {
+      const int at = (dy + r) * side + (dx + r);
+      const bool inside = aX + dx >= 0 && aX + dx < aXSize && aY + dy >= 0 && aY + dy < aYSize;
+      const float value = inside ? aDistanceImage[(aY + dy) * aXSize + aX + dx] : 0.0f;
+      std::fill_n(&patch.values[static_cast<std::size_t>(at) * kLanes], kLanes, value);
+      std::fill_n(&patch.weights[static_cast<std::size_t>(at) * kLanes], kLanes, aWindow.weights[at]);
+    }
+
+  CEstimate estimate;
+  const int yLow = std::max(aY - aRadius, 0), yHigh = std::min(aY + aRadius, aYSize - 1);
+  const int xLow = std::max(aX - aRadius, 0), xHigh = std::min(aX + aRadius, aXSize - 1);
+  float sums[kLanes], weightSums[kLanes];
+  for (int qy = yLow; qy <= yHigh; ++qy)
+    for (int qx = xLow; qx <= xHigh; qx += kLanes) {
+      const int lanes = std::min(kLanes, xHigh - qx + 1);
+      boundedSumsAvx2(aDistanceImage, aXSize, aYSize, aX, aY, qx, qy, lanes, aWindow, patch, sums, weightSums);
+      for (int l = 0; l < lanes; ++l) {
+        if (qx + l == aX && qy == aY) continue;
+        // No common offset with window weight: the distance is undefined.
+        if (!(weightSums[l] > 0.0f)) continue;
+        estimate.add(std::exp(aKernel * (sums[l] / weightSums[l])), aValues[qx + l + qy * aXSize]);
+      }
+    }
+  return estimate;
 }
 #endif
 
@@ -202,16 +266,18 @@ void leafEstimates(const float* aDistanceImage, const float* aValues, int aXSize
                    const COutput& aOutput) {
   const int n = static_cast<int>(aMembers.size());
   if (std::all_of(aIsCopy.begin(), aIsCopy.end(), [](std::uint8_t c) { return c != 0; })) return;
-  CLeafPatches patches;
+  // Scratch kept per thread: leaves come one after another.
+  thread_local CLeafPatches patches;
+  thread_local std::vector<float> sums, pairWeight;
   gatherPatches(aDistanceImage, aXSize, aWindow, aMembers, patches);
-  std::vector<float> sums(patches.stride);
+  if (sums.size() < static_cast<std::size_t>(patches.stride)) sums.resize(patches.stride);
   const float* weights = aWindow.weights.data();
   const float weightSum = aWindow.weightSum;
 
   if (n <= kMaxPairMatrix) {
     // Distances are symmetric to the bit ((a - b)^2 == (b - a)^2 term by
     // term), so every pair is weighed once.
-    std::vector<float> pairWeight(static_cast<std::size_t>(n) * n, 0.0f);
+    if (pairWeight.size() < static_cast<std::size_t>(n) * n) pairWeight.resize(static_cast<std::size_t>(n) * n);
     for (int i = 0; i + 1 < n; ++i) {
       rowSums(patches, weights, i, i + 1, n, sums.data());
       for (int j = i + 1; j < n; ++j) {
@@ -247,28 +313,27 @@ void leafEstimates(const float* aDistanceImage, const float* aValues, int aXSize
 
 CEstimate windowedEstimate(const float* aDistanceImage, const float* aValues, int aXSize, int aYSize, int aX, int aY,
                            int aRadius, float aKernel, const CPatchWindow& aWindow) {
+  // A window never needs to reach further than the image does; clipping the
+  // radius first keeps the bounds below from overflowing.
+  aRadius = std::min(aRadius, std::max(aXSize, aYSize));
+#ifdef TEXTURE_HAVE_X86
+  if (usesAvx2() && aWindow.radius <= kMaxAvx2Radius)
+    return windowedEstimateAvx2(aDistanceImage, aValues, aXSize, aYSize, aX, aY, aRadius, aKernel, aWindow);
+#endif
   CEstimate estimate;
   const int yLow = std::max(aY - aRadius, 0), yHigh = std::min(aY + aRadius, aYSize - 1);
   const int xLow = std::max(aX - aRadius, 0), xHigh = std::min(aX + aRadius, aXSize - 1);
   float sums[kLanes], weightSums[kLanes];
-  const bool avx2 = usesAvx2() && aWindow.radius <= kMaxAvx2Radius;
   for (int qy = yLow; qy <= yHigh; ++qy)
     for (int qx = xLow; qx <= xHigh; qx += kLanes) {
       const int lanes = std::min(kLanes, xHigh - qx + 1);
-#ifdef TEXTURE_HAVE_X86
-      if (avx2)
-        boundedSumsAvx2(aDistanceImage, aXSize, aYSize, aX, aY, qx, qy, lanes, aWindow, sums, weightSums);
-      else
-#endif
-        boundedSumsPortable(aDistanceImage, aXSize, aYSize, aX, aY, qx, qy, lanes, aWindow, sums, weightSums);
+      boundedSumsPortable(aDistanceImage, aXSize, aYSize, aX, aY, qx, qy, lanes, aWindow, sums, weightSums);
       for (int l = 0; l < lanes; ++l) {
         if (qx + l == aX && qy == aY) continue;
-        // No common offset with window weight: the distance is undefined.
         if (!(weightSums[l] > 0.0f)) continue;
         estimate.add(std::exp(aKernel * (sums[l] / weightSums[l])), aValues[qx + l + qy * aXSize]);
       }
     }
-  (void)avx2;
   return estimate;
 }
 

@@ -34,6 +34,10 @@ public:
   CTaskQueue& operator=(const CTaskQueue&) = delete;
 
   void submit(std::function<void()> aTask);
+  // Runs aTask(i) for i = 0 .. aCount - 1 with the caller and whichever
+  // workers are free, ahead of queued tasks, and returns when all are done
+  // (rethrowing the first exception of one of them).
+  void runTogether(int aCount, const std::function<void(int)>& aTask);
   void finish();
 
 private:
