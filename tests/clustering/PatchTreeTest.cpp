@@ -1,0 +1,203 @@
+// The patch tree must build exactly the tree that CClusterTree builds over
+// stored feature vectors: same leaves, same member order, same copies and the
+// same number of random draws. Both start from one state of rand(): the
+// reference runs in a forked child, which inherits the parent's state.
+#include <cmath>
+#include <functional>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "CClustering.h"
+#include "CPatchTree.h"
+#include "PatchKernels.h"
+
+namespace {
+
+struct CImage {
+  int xSize, ySize;
+  std::vector<float> values;
+};
+
+CImage noisy(int aXSize, int aYSize, unsigned aSeed) {
+  std::mt19937 generator(aSeed);
+  std::normal_distribution<float> noise(0.0f, 25.0f);
+  CImage image{aXSize, aYSize, std::vector<float>(static_cast<std::size_t>(aXSize) * aYSize)};
+  for (int y = 0; y < aYSize; ++y)
+    for (int x = 0; x < aXSize; ++x)
+      image.values[x + y * aXSize] = std::round(std::min(255.0f, std::max(0.0f, 100.0f + 0.8f * x + noise(generator))));
+  return image;
+}
+
+CImage shapes(int aXSize, int aYSize, unsigned aSeed) {
+  std::mt19937 generator(aSeed);
+  std::uniform_int_distribution<int> speck(0, 40);
+  CImage image{aXSize, aYSize, std::vector<float>(static_cast<std::size_t>(aXSize) * aYSize)};
+  for (int y = 0; y < aYSize; ++y)
+    for (int x = 0; x < aXSize; ++x) {
+      float v = (x - 20) * (x - 20) + (y - 18) * (y - 18) < 150 ? 200.0f : 30.0f;
+      if (x > 40 && y > 25) v = 255.0f;
+      if (speck(generator) == 0) v = 90.0f;  // a few odd pixels among the repeats
+      image.values[x + y * aXSize] = v;
+    }
+  return image;
+}
+
+std::vector<float> scaled(const CImage& aImage, int aRadius) {
+  const int side = 2 * aRadius + 1;
+  const float scale = static_cast<float>(1.0 / std::sqrt(static_cast<double>(side * side)));
+  std::vector<float> out(aImage.values.size());
+  for (std::size_t i = 0; i < out.size(); ++i) out[i] = scale * aImage.values[i];
+  return out;
+}
+
+std::vector<int> interior(const CImage& aImage, int aRadius) {
+  std::vector<int> pixels;
+  for (int y = aRadius; y < aImage.ySize - aRadius; ++y)
+    for (int x = aRadius; x < aImage.xSize - aRadius; ++x) pixels.push_back(x + y * aImage.xSize);
+  return pixels;
+}
+
+void describeLeaf(std::ostream& aOut, const std::vector<int>& aMembers, const std::vector<bool>& aCopies) {
+  aOut << "[";
+  for (std::size_t i = 0; i < aMembers.size(); ++i) aOut << aMembers[i] << (aCopies[i] ? "c " : " ");
+  aOut << "]\n";
+}
+
+// The leaves of the reference tree in depth-first order, then the next draw.
+std::string referenceTree(const CImage& aImage, int aRadius, float aOverlap) {
+  const std::vector<float> features = scaled(aImage, aRadius);
+  const std::vector<int> pixels = interior(aImage, aRadius);
+  const int side = 2 * aRadius + 1;
+  std::vector<CDataElement> elements(pixels.size());
+  std::vector<CDataElement*> list;
+  for (std::size_t i = 0; i < pixels.size(); ++i) {
+    const int x = pixels[i] % aImage.xSize, y = pixels[i] / aImage.xSize;
+    elements[i].feature.setSize(side * side);
+    int k = 0;
+    for (int dy = -aRadius; dy <= aRadius; ++dy)
+      for (int dx = -aRadius; dx <= aRadius; ++dx) elements[i].feature(k++) = features[(x + dx) + (y + dy) * aImage.xSize];
+    elements[i].x = x;
+    elements[i].y = y;
+    list.push_back(&elements[i]);
+  }
+  CClusterTree tree;
+  tree.overlapMargin = aOverlap;
+  tree.leafMap.setSize(aImage.xSize, aImage.ySize);
+  tree.buildTree(list);
+  std::ostringstream out;
+  const std::function<void(const CClusterTreeNode&)> visit = [&](const CClusterTreeNode& aNode) {
+    if (aNode.firstChild) {
+      visit(*aNode.firstChild);
+      visit(*aNode.secondChild);
+      return;
+    }
+    std::vector<int> members;
+    std::vector<bool> copies;
+    for (const CDataElement* m : aNode.members) {
+      members.push_back(m->x + m->y * aImage.xSize);
+      copies.push_back(std::count(aNode.copies.begin(), aNode.copies.end(), m) > 0 &&
+                       std::count(aNode.primaries.begin(), aNode.primaries.end(), m) == 0);
+    }
+    describeLeaf(out, members, copies);
+  };
+  visit(*tree.root);
+  out << "next draw " << std::rand() << "\n";
+  return out.str();
+}
+
+std::string patchTree(const CImage& aImage, int aRadius, float aOverlap, bool aThreads) {
+  const std::vector<float> features = scaled(aImage, aRadius);
+  NPatchTree::CSettings settings;
+  settings.scaled = features.data();
+  settings.xSize = aImage.xSize;
+  settings.patchRadius = aRadius;
+  settings.overlapMargin = aOverlap;
+  if (aThreads)
+    settings.parallel = [](int aCount, const std::function<void(int)>& aTask) {
+      std::vector<std::thread> threads;
+      for (int t = 0; t < 3; ++t)
+        threads.emplace_back([&, t] {
+          for (int i = t; i < aCount; i += 3) aTask(i);
+        });
+      for (std::thread& t : threads) t.join();
+    };
+  std::ostringstream out;
+  NPatchTree::build(settings, interior(aImage, aRadius), [&](NPatchTree::CLeaf&& aLeaf) {
+    describeLeaf(out, aLeaf.members, std::vector<bool>(aLeaf.isCopy.begin(), aLeaf.isCopy.end()));
+  });
+  out << "next draw " << std::rand() << "\n";
+  return out.str();
+}
+
+// Runs aWork in a forked child (sharing this process's rand() state) and
+// returns what it produced.
+std::string inChild(const std::function<std::string()>& aWork) {
+  int pipeEnds[2];
+  if (::pipe(pipeEnds) != 0) return "pipe failed";
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::close(pipeEnds[0]);
+    const std::string result = aWork();
+    std::size_t written = 0;
+    while (written < result.size()) {
+      const ssize_t n = ::write(pipeEnds[1], result.data() + written, result.size() - written);
+      if (n <= 0) break;
+      written += static_cast<std::size_t>(n);
+    }
+    ::_exit(0);
+  }
+  ::close(pipeEnds[1]);
+  std::string result;
+  char buffer[65536];
+  for (ssize_t n; (n = ::read(pipeEnds[0], buffer, sizeof buffer)) > 0;) result.append(buffer, static_cast<std::size_t>(n));
+  ::close(pipeEnds[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return result;
+}
+
+void expectSameTree(const CImage& aImage, int aRadius, float aOverlap) {
+  for (bool threads : {false, true}) {
+    for (bool portable : {false, true}) {
+      NPatchKernels::forcePortable(portable);
+      const std::string reference = inChild([&] { return referenceTree(aImage, aRadius, aOverlap); });
+      const std::string fast = patchTree(aImage, aRadius, aOverlap, threads);
+      NPatchKernels::forcePortable(false);
+      ASSERT_FALSE(reference.empty());
+      EXPECT_EQ(fast, reference) << "radius " << aRadius << " overlap " << aOverlap << " threads " << threads
+                                 << " portable " << portable;
+    }
+  }
+}
+
+TEST(PatchTree, SameTreeAsStoredFeatures) {
+  expectSameTree(noisy(60, 50, 1), 4, 0.0f);
+  expectSameTree(noisy(37, 41, 2), 2, 0.0f);
+  expectSameTree(noisy(30, 30, 3), 1, 0.0f);
+}
+
+TEST(PatchTree, SameTreeWithOverlapCopies) {
+  expectSameTree(noisy(50, 44, 4), 4, 3.0f);
+  expectSameTree(noisy(40, 40, 5), 3, 10.0f);
+}
+
+TEST(PatchTree, SameTreeForRepeatedPatches) {
+  expectSameTree(shapes(64, 48, 6), 4, 0.0f);
+  CImage flat{40, 40, std::vector<float>(1600, 77.0f)};
+  expectSameTree(flat, 4, 0.0f);
+}
+
+TEST(PatchTree, LargeNodesSharedBetweenThreadsGiveTheSameTree) {
+  // Large enough for the work of the first nodes to be split into chunks.
+  expectSameTree(noisy(150, 140, 7), 4, 0.0f);
+}
+
+}  // namespace

@@ -1,0 +1,145 @@
+// The fast kernels against the plain loops that specify them: every result
+// must be the same float, with AVX2 and on the portable path.
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "CNLMeansCommon.h"
+#include "NLMeansKernels.h"
+#include "PatchKernels.h"
+#include "TestSupport.h"
+
+namespace {
+
+using NLMeansCommon::CEstimate;
+using NLMeansCommon::CPatchWindow;
+
+bool sameBits(float aA, float aB) { return std::memcmp(&aA, &aB, sizeof aA) == 0; }
+
+class KernelPaths : public testing::TestWithParam<bool> {
+protected:
+  void SetUp() override {
+    NLMeansKernels::forcePortable(GetParam());
+    NPatchKernels::forcePortable(GetParam());
+  }
+  void TearDown() override {
+    NLMeansKernels::forcePortable(false);
+    NPatchKernels::forcePortable(false);
+  }
+};
+
+TEST_P(KernelPaths, WindowedEstimateMatchesThePlainLoop) {
+  struct Case {
+    int xSize, ySize, patchRadius, searchRadius;
+  } cases[] = {{23, 17, 4, 15}, {12, 30, 3, 5}, {1, 40, 2, 6}, {40, 1, 4, 10}, {9, 9, 4, 15},
+               {31, 29, 1, 0}, {16, 16, 5, 7}, {20, 20, 0, 3}, {25, 14, 2, -1}, {33, 21, 6, 40}};
+  for (const Case& c : cases) {
+    const CMatrix<float> image = TestSupport::noisyImage(c.xSize, c.ySize, static_cast<unsigned>(c.xSize * 97 + c.ySize));
+    const CMatrix<float> values = TestSupport::noisyImage(c.xSize, c.ySize, 5);
+    const CPatchWindow window(c.patchRadius);
+    const float k = NLMeansCommon::sigmaKernel(18.0f);
+    for (int y = 0; y < c.ySize; ++y)
+      for (int x = 0; x < c.xSize; ++x) {
+        const CEstimate plain = NLMeansCommon::windowedEstimate(image.data(), values.data(), c.xSize, c.ySize, x, y,
+                                                                c.searchRadius, k, window);
+        const CEstimate fast = NLMeansKernels::windowedEstimate(image.data(), values.data(), c.xSize, c.ySize, x, y,
+                                                                c.searchRadius, k, window);
+        ASSERT_TRUE(sameBits(fast.weightSum, plain.weightSum) && sameBits(fast.weightedSum, plain.weightedSum) &&
+                    sameBits(fast.maxWeight, plain.maxWeight))
+            << c.xSize << "x" << c.ySize << " r " << c.patchRadius << " R " << c.searchRadius << " at " << x << ","
+            << y;
+      }
+  }
+}
+
+TEST_P(KernelPaths, LeafEstimatesMatchThePlainLoop) {
+  const int X = 70, Y = 60, r = 4;
+  const CMatrix<float> image = TestSupport::noisyImage(X, Y, 17);
+  const CMatrix<float> values = TestSupport::noisyImage(X, Y, 18);
+  const CPatchWindow window(r);
+  const float k = NLMeansCommon::sigmaKernel(25.0f);
+  std::mt19937 generator(3);
+  // Small leaves, one with copies, and one above the size that keeps a pair matrix.
+  for (int size : {2, 7, 31, 200, 1500}) {
+    std::vector<int> members;
+    std::vector<std::uint8_t> isCopy;
+    std::uniform_int_distribution<int> column(r, X - 1 - r), row(r, Y - 1 - r);
+    std::vector<bool> used(X * Y, false);
+    while (static_cast<int>(members.size()) < size) {
+      const int p = column(generator) + row(generator) * X;
+      if (used[p]) continue;
+      used[p] = true;
+      members.push_back(p);
+      isCopy.push_back(size == 31 && members.size() % 4 == 0 ? 1 : 0);
+    }
+    std::vector<float> fast(X * Y, -1.0f), plain(X * Y, -1.0f);
+    NLMeansKernels::leafEstimates(image.data(), values.data(), X, window, k, members, isCopy,
+                                  NLMeansKernels::COutput{fast.data(), X, 0, 0});
+    for (std::size_t i = 0; i < members.size(); ++i) {
+      if (isCopy[i]) continue;
+      const int px = members[i] % X, py = members[i] / X;
+      CEstimate estimate;
+      for (int q : members) {
+        if (q == members[i]) continue;
+        const float d = NLMeansCommon::squareDistance(image.data(), X, px, py, q % X, q / X, window);
+        estimate.add(std::exp(k * d), values.data()[q]);
+      }
+      estimate.store(values.data()[members[i]], plain[members[i]]);
+    }
+    for (int p = 0; p < X * Y; ++p) ASSERT_TRUE(sameBits(fast[p], plain[p])) << "leaf of " << size << " at " << p;
+  }
+}
+
+TEST_P(KernelPaths, CentreDistancesAndSumsMatchThePlainLoops) {
+  const int X = 50, Y = 45;
+  const CMatrix<float> image = TestSupport::noisyImage(X, Y, 23);
+  std::mt19937 generator(4);
+  std::normal_distribution<float> noise(100.0f, 40.0f);
+  for (int r : {1, 3, 4, 5}) {
+    const int side = 2 * r + 1, length = side * side;
+    std::vector<int> offsets;
+    for (int dy = -r; dy <= r; ++dy)
+      for (int dx = -r; dx <= r; ++dx) offsets.push_back(dy * X + dx);
+    const NPatchKernels::CPatchLayout layout{image.data(), offsets.data(), length, side, X};
+    std::vector<float> centre0(length), centre1(length);
+    for (float& c : centre0) c = noise(generator);
+    for (float& c : centre1) c = noise(generator);
+    std::vector<int> pixels;
+    for (int y = r; y < Y - r; y += 3)
+      for (int x = r; x < X - r; x += 2) pixels.push_back(x + y * X);
+    pixels.resize(pixels.size() - 3);  // a batch that does not fill its last lane group
+    const int n = static_cast<int>(pixels.size());
+    std::vector<float> one(n), both0(n), both1(n);
+    NPatchKernels::centreDistances(layout, pixels.data(), n, centre0.data(), one.data());
+    NPatchKernels::centreDistances2(layout, pixels.data(), n, centre0.data(), centre1.data(), both0.data(),
+                                    both1.data());
+    std::vector<float> sum(length, 0.5f), plainSum(length, 0.5f), from(length, 3.0f), to(length, -2.0f),
+        plainFrom(length, 3.0f), plainTo(length, -2.0f);
+    for (int i = 0; i < n; ++i) {
+      float d0 = 0.0f, d1 = 0.0f;
+      for (int k = 0; k < length; ++k) {
+        const float x = image.data()[pixels[i] + offsets[k]];
+        d0 += (x - centre0[k]) * (x - centre0[k]);
+        d1 += (x - centre1[k]) * (x - centre1[k]);
+        plainSum[k] += x;
+        plainFrom[k] -= x;
+        plainTo[k] += x;
+      }
+      ASSERT_TRUE(sameBits(one[i], d0) && sameBits(both0[i], d0) && sameBits(both1[i], d1)) << "r " << r << " " << i;
+      NPatchKernels::addFeature(layout, pixels[i], sum.data());
+      // Rows in two groups, as threads do it.
+      NPatchKernels::moveFeature(layout, pixels[i], from.data(), to.data(), 0, r);
+      NPatchKernels::moveFeature(layout, pixels[i], from.data(), to.data(), r, side);
+    }
+    for (int k = 0; k < length; ++k)
+      ASSERT_TRUE(sameBits(sum[k], plainSum[k]) && sameBits(from[k], plainFrom[k]) && sameBits(to[k], plainTo[k]));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, KernelPaths, testing::Values(false, true),
+                         [](const testing::TestParamInfo<bool>& aInfo) { return aInfo.param ? "Portable" : "Native"; });
+
+}  // namespace
