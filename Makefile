@@ -4,7 +4,7 @@ BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all build demo test clean
+.PHONY: all build demo test bench compare-speed clean
 
 all: build
 
@@ -18,6 +18,14 @@ demo: build
 
 test: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
+
+# Benchmarks of the two denoising modes at 512 x 512 and 2048 x 2048.
+bench: build
+	$(BUILD_DIR)/bin/texture_bench
+
+# texture against OpenCV's fastNlMeansDenoising on the sample image.
+compare-speed:
+	bench/compare_speed.sh
 
 clean:
 	rm -rf $(BUILD_DIR)
