@@ -47,7 +47,8 @@ void gatherPatches(const float* aImage, int aXSize, const CPatchWindow& aWindow,
   const int r = aWindow.radius;
   const int count = static_cast<int>(aMembers.size());
   aPatches.count = count;
-  aPatches.stride = (count + 2 * kLanes - 1) / (2 * kLanes) * (2 * kLanes);
+  // Room for lane groups that start anywhere up to the last member.
+  aPatches.stride = (count + kLanes - 1) / kLanes * kLanes + 2 * kLanes;
   aPatches.length = aWindow.side * aWindow.side;
   const std::size_t size = static_cast<std::size_t>(aPatches.length) * aPatches.stride;
   if (aPatches.values.size() < size) aPatches.values.resize(size);
@@ -85,25 +86,43 @@ void rowSumsPortable(const CLeafPatches& aPatches, const float* aWeights, int aR
 }
 
 #ifdef TEXTURE_HAVE_X86
+// Sums for the candidates aFrom .. aTo - 1 of row aRow, and, when aRow2 is
+// not negative, of row aRow2 over the same candidates (sharing the loads);
+// lane groups start at aFrom, so only the last one runs past aTo.
 __attribute__((target("avx2"))) void rowSumsAvx2(const CLeafPatches& aPatches, const float* aWeights, int aRow,
-                                                  int aFrom, int aTo, float* aSums) {
+                                                  int aFrom, int aTo, float* aSums, int aRow2 = -1,
+                                                  float* aSums2 = nullptr) {
   const float* p = aPatches.values.data();
   const int stride = aPatches.stride;
-  // Two lane groups per step share the broadcasts of the reference value and
-  // of the window weight.
-  for (int jb = aFrom / (2 * kLanes) * (2 * kLanes); jb < aTo; jb += 2 * kLanes) {
+  for (int jb = aFrom; jb < aTo; jb += 2 * kLanes) {
     __m256 sum0 = _mm256_setzero_ps(), sum1 = _mm256_setzero_ps();
+    __m256 sum2 = _mm256_setzero_ps(), sum3 = _mm256_setzero_ps();
     const float* column = p + jb;
-    for (int k = 0; k < aPatches.length; ++k, column += stride) {
-      const __m256 a = _mm256_set1_ps(p[k * stride + aRow]);
+    const float* reference = p + aRow;
+    const float* reference2 = p + (aRow2 < 0 ? aRow : aRow2);
+    for (int k = 0; k < aPatches.length; ++k, column += stride, reference += stride, reference2 += stride) {
       const __m256 w = _mm256_set1_ps(aWeights[k]);
-      const __m256 d0 = _mm256_sub_ps(a, _mm256_loadu_ps(column));
-      const __m256 d1 = _mm256_sub_ps(a, _mm256_loadu_ps(column + kLanes));
+      const __m256 b0 = _mm256_loadu_ps(column);
+      const __m256 b1 = _mm256_loadu_ps(column + kLanes);
+      const __m256 a = _mm256_set1_ps(*reference);
+      const __m256 d0 = _mm256_sub_ps(a, b0);
+      const __m256 d1 = _mm256_sub_ps(a, b1);
       sum0 = _mm256_add_ps(sum0, _mm256_mul_ps(_mm256_mul_ps(d0, d0), w));
       sum1 = _mm256_add_ps(sum1, _mm256_mul_ps(_mm256_mul_ps(d1, d1), w));
+      if (aRow2 >= 0) {
+        const __m256 a2 = _mm256_set1_ps(*reference2);
+        const __m256 e0 = _mm256_sub_ps(a2, b0);
+        const __m256 e1 = _mm256_sub_ps(a2, b1);
+        sum2 = _mm256_add_ps(sum2, _mm256_mul_ps(_mm256_mul_ps(e0, e0), w));
+        sum3 = _mm256_add_ps(sum3, _mm256_mul_ps(_mm256_mul_ps(e1, e1), w));
+      }
     }
     _mm256_storeu_ps(aSums + jb, sum0);
     _mm256_storeu_ps(aSums + jb + kLanes, sum1);
+    if (aRow2 >= 0) {
+      _mm256_storeu_ps(aSums2 + jb, sum2);
+      _mm256_storeu_ps(aSums2 + jb + kLanes, sum3);
+    }
   }
 }
 #endif
@@ -253,6 +272,49 @@ __attribute__((target("avx2"))) CEstimate windowedEstimateAvx2(const float* aDis
     }
   return estimate;
 }
+
+// The estimates of eight members side by side: lane l sums, over the
+// candidates j in member order, the weights of pair (i0 + l, j), skipping the
+// member itself (a masked lane adds exact zeros, which changes no sum).
+__attribute__((target("avx2"))) void accumulateLeafAvx2(const float* aPairWeight, int aStride, const float* aValues,
+                                                         int aXSize, const std::vector<int>& aMembers,
+                                                         const std::vector<std::uint8_t>& aIsCopy,
+                                                         const COutput& aOutput) {
+  const int n = static_cast<int>(aMembers.size());
+  for (int i0 = 0; i0 < n; i0 += kLanes) {
+    const int lanes = std::min(kLanes, n - i0);
+    bool anyPrimary = false;
+    alignas(32) int own[kLanes];
+    for (int l = 0; l < kLanes; ++l) {
+      own[l] = l < lanes ? aMembers[i0 + l] : -1;
+      anyPrimary = anyPrimary || (l < lanes && !aIsCopy[i0 + l]);
+    }
+    if (!anyPrimary) continue;
+    const __m256i ownPixels = _mm256_load_si256(reinterpret_cast<const __m256i*>(own));
+    __m256 total = _mm256_setzero_ps(), weighted = _mm256_setzero_ps(), largest = _mm256_setzero_ps();
+    for (int j = 0; j < n; ++j) {
+      const __m256 keep =
+          _mm256_castsi256_ps(_mm256_xor_si256(_mm256_cmpeq_epi32(ownPixels, _mm256_set1_epi32(aMembers[j])),
+                                               _mm256_set1_epi32(-1)));
+      const __m256 w = _mm256_and_ps(_mm256_loadu_ps(aPairWeight + static_cast<std::size_t>(j) * aStride + i0), keep);
+      largest = _mm256_max_ps(w, largest);
+      total = _mm256_add_ps(total, w);
+      weighted = _mm256_add_ps(weighted, _mm256_and_ps(_mm256_mul_ps(w, _mm256_set1_ps(aValues[aMembers[j]])), keep));
+    }
+    alignas(32) float totals[kLanes], weighteds[kLanes], largests[kLanes];
+    _mm256_store_ps(totals, total);
+    _mm256_store_ps(weighteds, weighted);
+    _mm256_store_ps(largests, largest);
+    for (int l = 0; l < lanes; ++l) {
+      if (aIsCopy[i0 + l]) continue;
+      CEstimate estimate;
+      estimate.weightSum = totals[l];
+      estimate.weightedSum = weighteds[l];
+      estimate.maxWeight = largests[l];
+      storeEstimate(estimate, aValues[own[l]], own[l], aXSize, aOutput);
+    }
+  }
+}
 #endif
 
 }  // namespace
@@ -268,31 +330,52 @@ void leafEstimates(const float* aDistanceImage, const float* aValues, int aXSize
   if (std::all_of(aIsCopy.begin(), aIsCopy.end(), [](std::uint8_t c) { return c != 0; })) return;
   // Scratch kept per thread: leaves come one after another.
   thread_local CLeafPatches patches;
-  thread_local std::vector<float> sums, pairWeight;
+  thread_local std::vector<float> sums, sums2, pairWeight;
   gatherPatches(aDistanceImage, aXSize, aWindow, aMembers, patches);
-  if (sums.size() < static_cast<std::size_t>(patches.stride)) sums.resize(patches.stride);
+  if (sums.size() < static_cast<std::size_t>(patches.stride) + kLanes) {
+    sums.resize(patches.stride + kLanes);
+    sums2.resize(patches.stride + kLanes);
+  }
   const float* weights = aWindow.weights.data();
   const float weightSum = aWindow.weightSum;
 
   if (n <= kMaxPairMatrix) {
     // Distances are symmetric to the bit ((a - b)^2 == (b - a)^2 term by
-    // term), so every pair is weighed once.
-    if (pairWeight.size() < static_cast<std::size_t>(n) * n) pairWeight.resize(static_cast<std::size_t>(n) * n);
-    for (int i = 0; i + 1 < n; ++i) {
-      rowSums(patches, weights, i, i + 1, n, sums.data());
-      for (int j = i + 1; j < n; ++j) {
-        const float w = std::exp(aKernel * (sums[j] / weightSum));
-        pairWeight[static_cast<std::size_t>(i) * n + j] = w;
-        pairWeight[static_cast<std::size_t>(j) * n + i] = w;
+    // term), so every pair is weighed once; the matrix holds both triangles,
+    // rows padded to whole lane groups.
+    const int stride = patches.stride;
+    if (pairWeight.size() < static_cast<std::size_t>(n) * stride) pairWeight.resize(static_cast<std::size_t>(n) * stride);
+    const auto weigh = [&](int aRow, const std::vector<float>& aSums) {
+      for (int j = aRow + 1; j < n; ++j) {
+        const float w = std::exp(aKernel * (aSums[j] / weightSum));
+        pairWeight[static_cast<std::size_t>(aRow) * stride + j] = w;
+        pairWeight[static_cast<std::size_t>(j) * stride + aRow] = w;
+      }
+    };
+    int i = 0;
+#ifdef TEXTURE_HAVE_X86
+    if (usesAvx2()) {
+      // Rows in pairs share their candidates' loads.
+      for (; i + 2 < n; i += 2) {
+        rowSumsAvx2(patches, weights, i, i + 1, n, sums.data(), i + 1, sums2.data());
+        weigh(i, sums);
+        weigh(i + 1, sums2);
       }
     }
+#endif
+    for (; i + 1 < n; ++i) {
+      rowSums(patches, weights, i, i + 1, n, sums.data());
+      weigh(i, sums);
+    }
+#ifdef TEXTURE_HAVE_X86
+    if (usesAvx2()) return accumulateLeafAvx2(pairWeight.data(), stride, aValues, aXSize, aMembers, aIsCopy, aOutput);
+#endif
     for (int i = 0; i < n; ++i) {
       if (aIsCopy[i]) continue;
       CEstimate estimate;
-      const float* row = pairWeight.data() + static_cast<std::size_t>(i) * n;
       for (int j = 0; j < n; ++j) {
         if (aMembers[j] == aMembers[i]) continue;
-        estimate.add(row[j], aValues[aMembers[j]]);
+        estimate.add(pairWeight[static_cast<std::size_t>(j) * stride + i], aValues[aMembers[j]]);
       }
       storeEstimate(estimate, aValues[aMembers[i]], aMembers[i], aXSize, aOutput);
     }
