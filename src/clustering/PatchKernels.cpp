@@ -1,6 +1,8 @@
 #include "PatchKernels.h"
 
+#include <algorithm>
 #include <atomic>
+#include <vector>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -123,11 +125,19 @@ __attribute__((target("avx2"))) inline void forEachComponent(const CPatchLayout&
 }
 
 // Squared distances to one centre, and to two, one component at a time.
+// The centres' components are repeated in all lanes once per batch (each
+// component k at [8k, 8k + 8)), so the inner loops read them directly.
+const float* broadcastCentre(const float* aCentre, int aLength, std::vector<float>& aOut) {
+  aOut.resize(static_cast<std::size_t>(aLength) * kLanes);
+  for (int k = 0; k < aLength; ++k) std::fill_n(&aOut[static_cast<std::size_t>(k) * kLanes], kLanes, aCentre[k]);
+  return aOut.data();
+}
+
 struct COneCentre {
   const float* centre;
   __m256 sum;
   __attribute__((target("avx2"))) void operator()(int aK, __m256 aX) {
-    const __m256 d = _mm256_sub_ps(aX, _mm256_set1_ps(centre[aK]));
+    const __m256 d = _mm256_sub_ps(aX, _mm256_loadu_ps(centre + aK * kLanes));
     sum = _mm256_add_ps(sum, _mm256_mul_ps(d, d));
   }
 };
@@ -138,9 +148,9 @@ struct CTwoCentres {
   __m256 sum0;
   __m256 sum1;
   __attribute__((target("avx2"))) void operator()(int aK, __m256 aX) {
-    const __m256 d0 = _mm256_sub_ps(aX, _mm256_set1_ps(centre0[aK]));
+    const __m256 d0 = _mm256_sub_ps(aX, _mm256_loadu_ps(centre0 + aK * kLanes));
     sum0 = _mm256_add_ps(sum0, _mm256_mul_ps(d0, d0));
-    const __m256 d1 = _mm256_sub_ps(aX, _mm256_set1_ps(centre1[aK]));
+    const __m256 d1 = _mm256_sub_ps(aX, _mm256_loadu_ps(centre1 + aK * kLanes));
     sum1 = _mm256_add_ps(sum1, _mm256_mul_ps(d1, d1));
   }
 };
@@ -148,6 +158,8 @@ struct CTwoCentres {
 template <int Side>
 __attribute__((target("avx2"))) void centreDistancesAvx2(const CPatchLayout& aLayout, const int* aPixels, int aCount,
                                                           const float* aCentre, float* aOut) {
+  thread_local std::vector<float> repeated;
+  const float* centre = broadcastCentre(aCentre, aLayout.length, repeated);
   for (int i = 0; i < aCount; i += kLanes) {
     const int lanes = aCount - i < kLanes ? aCount - i : kLanes;
     const __m256i index = loadPixels(aPixels + i, lanes);
@@ -155,7 +167,7 @@ __attribute__((target("avx2"))) void centreDistancesAvx2(const CPatchLayout& aLa
     _mm256_store_si256(reinterpret_cast<__m256i*>(pixels), index);
     const float* base[kLanes];
     for (int l = 0; l < kLanes; ++l) base[l] = aLayout.image + pixels[l];
-    COneCentre visit{aCentre, _mm256_setzero_ps()};
+    COneCentre visit{centre, _mm256_setzero_ps()};
     forEachComponent<Side>(aLayout, base, index, visit);
     storeLanes(aOut + i, visit.sum, lanes);
   }
@@ -165,6 +177,9 @@ template <int Side>
 __attribute__((target("avx2"))) void centreDistances2Avx2(const CPatchLayout& aLayout, const int* aPixels, int aCount,
                                                            const float* aCentre0, const float* aCentre1, float* aOut0,
                                                            float* aOut1) {
+  thread_local std::vector<float> repeated0, repeated1;
+  const float* centre0 = broadcastCentre(aCentre0, aLayout.length, repeated0);
+  const float* centre1 = broadcastCentre(aCentre1, aLayout.length, repeated1);
   for (int i = 0; i < aCount; i += kLanes) {
     const int lanes = aCount - i < kLanes ? aCount - i : kLanes;
     const __m256i index = loadPixels(aPixels + i, lanes);
@@ -172,7 +187,7 @@ __attribute__((target("avx2"))) void centreDistances2Avx2(const CPatchLayout& aL
     _mm256_store_si256(reinterpret_cast<__m256i*>(pixels), index);
     const float* base[kLanes];
     for (int l = 0; l < kLanes; ++l) base[l] = aLayout.image + pixels[l];
-    CTwoCentres visit{aCentre0, aCentre1, _mm256_setzero_ps(), _mm256_setzero_ps()};
+    CTwoCentres visit{centre0, centre1, _mm256_setzero_ps(), _mm256_setzero_ps()};
     forEachComponent<Side>(aLayout, base, index, visit);
     storeLanes(aOut0 + i, visit.sum0, lanes);
     storeLanes(aOut1 + i, visit.sum1, lanes);

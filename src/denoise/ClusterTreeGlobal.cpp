@@ -38,9 +38,10 @@ void denoiseByTree(const std::vector<float>& aImage, const std::vector<float>& a
   settings.xSize = aXSize;
   settings.patchRadius = aRadius;
   settings.overlapMargin = aOverlap;
-  settings.parallel = [&aQueue](int aCount, const std::function<void(int)>& aTask) {
-    aQueue.runTogether(aCount, aTask);
-  };
+  if (aQueue.workers() > 0)
+    settings.parallel = [&aQueue](int aCount, const std::function<void(int)>& aTask) {
+      aQueue.runTogether(aCount, aTask);
+    };
   NPatchTree::build(settings, aPixels, [&](NPatchTree::CLeaf&& aLeaf) {
     auto leaf = std::make_shared<NPatchTree::CLeaf>(std::move(aLeaf));
     aQueue.submit([&aImage, aValues, aXSize, &aWindow, aKernel, aOutput, leaf] {

@@ -39,6 +39,8 @@ public:
   // (rethrowing the first exception of one of them).
   void runTogether(int aCount, const std::function<void(int)>& aTask);
   void finish();
+  // Number of worker threads besides the producer.
+  int workers() const { return static_cast<int>(mThreads.size()); }
 
 private:
   void work();
