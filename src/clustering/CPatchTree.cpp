@@ -24,24 +24,32 @@ constexpr int kMaxRepeatedLeaf = 2 * kMinHalf + 1;
 // Work inside a node is spread over threads only in chunks of this many
 // records, and only for nodes with at least two chunks.
 constexpr int kChunk = 4096;
+// How many records ahead the loops over scattered records ask for patches.
+constexpr int kAhead = 8;
+// In a tree over more than kLargeTree patches, nodes of at most
+// kMaxBufferedNode records keep their features side by side: their records
+// lie scattered over the image, and reading each patch from there would cost
+// a dozen cache misses every time.
+constexpr std::size_t kLargeTree = std::size_t(1) << 20;
+constexpr int kMaxBufferedNode = 1 << 16;
 
-// A node's work list: the records' pixels and copy flags, one array each.
+// A node's work list: the records' pixels and copy flags, one array each,
+// and, for the smaller nodes of a large image, their features one after
+// another (empty: the features are read from the scaled image).
 struct CWorkList {
   std::vector<int> pixel;
   std::vector<std::uint8_t> isCopy;
+  std::vector<float> features;
 
   int size() const { return static_cast<int>(pixel.size()); }
   void reserve(std::size_t aCount) {
     pixel.reserve(aCount);
     isCopy.reserve(aCount);
   }
-  void add(int aPixel, bool aIsCopy) {
-    pixel.push_back(aPixel);
-    isCopy.push_back(aIsCopy ? 1 : 0);
-  }
   void release() {
     std::vector<int>().swap(pixel);
     std::vector<std::uint8_t>().swap(isCopy);
+    std::vector<float>().swap(features);
   }
 };
 
@@ -221,6 +229,9 @@ public:
     for (int dy = -r; dy <= r; ++dy)
       for (int dx = -r; dx <= r; ++dx) mOffsets.push_back(dy * aSettings.xSize + dx);
     mLayout = NPatchKernels::CPatchLayout{aSettings.scaled, mOffsets.data(), mLength, mSide, aSettings.xSize};
+    for (int dy = -r; dy <= r; ++dy)
+      for (int dx = -r; dx <= r; ++dx) mBufferOffsets.push_back(dy * mSide + dx);
+    mCentreOffset = r * mSide + r;
     mSum0.resize(mLength);
     mSum1.resize(mLength);
     mCentre0.resize(mLength);
@@ -228,6 +239,9 @@ public:
     mOld0.resize(mLength);
     mOld1.resize(mLength);
   }
+
+  // Whether smaller nodes keep their features side by side.
+  bool mBuffered = false;
 
   void run(CWorkList&& aRoot, const std::function<void(CLeaf&&)>& aSink) {
     std::vector<CWorkList> pending;
@@ -251,12 +265,40 @@ public:
   }
 
 private:
-  const float* feature(int aPixel) const { return mSettings.scaled + aPixel; }
-  void addPatch(float* aSum, int aPixel) const { NPatchKernels::addFeature(mLayout, aPixel, aSum); }
-  bool samePatch(int aA, int aB) const {
+  // Where the features of a list are, and where record i's feature is.
+  NPatchKernels::CPatchLayout layoutOf(const CWorkList& aList) const {
+    if (aList.features.empty()) return mLayout;
+    return NPatchKernels::CPatchLayout{aList.features.data(), mBufferOffsets.data(), mLength, mSide, mSide};
+  }
+  int positionOf(const CWorkList& aList, int aIndex) const {
+    return aList.features.empty() ? aList.pixel[aIndex] : aIndex * mLength + mCentreOffset;
+  }
+  const float* feature(const NPatchKernels::CPatchLayout& aLayout, int aPosition) const {
+    return aLayout.image + aPosition;
+  }
+  bool samePatch(const NPatchKernels::CPatchLayout& aLayout, int aA, int aB) const {
     for (int k = 0; k < mLength; ++k)
-      if (!(feature(aA)[mOffsets[k]] == feature(aB)[mOffsets[k]])) return false;
+      if (!(feature(aLayout, aA)[aLayout.offsets[k]] == feature(aLayout, aB)[aLayout.offsets[k]])) return false;
     return true;
+  }
+  // Copies the features of a list's records out of the scaled image.
+  void bufferFeatures(CWorkList& aList) const {
+    const int n = aList.size();
+    aList.features.resize(static_cast<std::size_t>(n) * mLength);
+    for (int i = 0; i < n; ++i) {
+      const float* base = mSettings.scaled + aList.pixel[i];
+      float* out = aList.features.data() + static_cast<std::size_t>(i) * mLength;
+      for (int k = 0; k < mLength; ++k) out[k] = base[mOffsets[k]];
+    }
+  }
+  // Appends record aIndex of aFrom to aTo, with its feature when aFrom keeps them.
+  void addRecord(CWorkList& aTo, const CWorkList& aFrom, int aIndex, bool aIsCopy) const {
+    aTo.pixel.push_back(aFrom.pixel[aIndex]);
+    aTo.isCopy.push_back(aIsCopy ? 1 : 0);
+    if (!aFrom.features.empty()) {
+      const float* feature = aFrom.features.data() + static_cast<std::size_t>(aIndex) * mLength;
+      aTo.features.insert(aTo.features.end(), feature, feature + mLength);
+    }
   }
   void mean(const std::vector<float>& aSum, int aCount, std::vector<float>& aMean) const {
     const float factor = static_cast<float>(1.0 / aCount);
@@ -304,14 +346,15 @@ private:
   // Distances of the listed records to one centre, or to both, side by side.
   void gatherPixels(const CWorkList& aList, const std::vector<int>& aWhich) {
     mPixels.resize(aWhich.size());
-    for (std::size_t i = 0; i < aWhich.size(); ++i) mPixels[i] = aList.pixel[aWhich[i]];
+    for (std::size_t i = 0; i < aWhich.size(); ++i) mPixels[i] = positionOf(aList, aWhich[i]);
   }
   void distances(const CWorkList& aList, const std::vector<int>& aWhich, const std::vector<float>& aCentre,
                  std::vector<float>& aOut) {
     gatherPixels(aList, aWhich);
     aOut.resize(aWhich.size());
+    const NPatchKernels::CPatchLayout layout = layoutOf(aList);
     forChunks(static_cast<int>(aWhich.size()), [&](int aBegin, int aEnd) {
-      NPatchKernels::centreDistances(mLayout, mPixels.data() + aBegin, aEnd - aBegin, aCentre.data(),
+      NPatchKernels::centreDistances(layout, mPixels.data() + aBegin, aEnd - aBegin, aCentre.data(),
                                      aOut.data() + aBegin);
     });
   }
@@ -320,8 +363,9 @@ private:
     gatherPixels(aList, aWhich);
     aOut0.resize(aWhich.size());
     aOut1.resize(aWhich.size());
+    const NPatchKernels::CPatchLayout layout = layoutOf(aList);
     forChunks(static_cast<int>(aWhich.size()), [&](int aBegin, int aEnd) {
-      NPatchKernels::centreDistances2(mLayout, mPixels.data() + aBegin, aEnd - aBegin, mCentre0.data(),
+      NPatchKernels::centreDistances2(layout, mPixels.data() + aBegin, aEnd - aBegin, mCentre0.data(),
                                       mCentre1.data(), aOut0.data() + aBegin, aOut1.data() + aBegin);
     });
   }
@@ -333,7 +377,8 @@ private:
     aList.prepare(aRecords);
     // Plain local pointers: the byte-sized copy flags could alias anything,
     // which would make the compiler reload every array after every store.
-    const int* const pixel = aRecords.pixel.data();
+    const NPatchKernels::CPatchLayout layout = layoutOf(aRecords);
+    const auto pixel = [&](int aIndex) { return positionOf(aRecords, aIndex); };
     const std::uint8_t* const isCopy = aRecords.isCopy.data();
     std::int8_t* const cluster = aList.cluster.data();
     float* const lower0 = aList.lower0.data();
@@ -344,7 +389,7 @@ private:
     if (active < 2) {
       std::fill(mSum0.begin(), mSum0.end(), 0.0f);
       for (int i = 0; i < n; ++i)
-        if (!isCopy[i]) addPatch(mSum0.data(), pixel[i]);
+        if (!isCopy[i]) NPatchKernels::addFeature(layout, pixel(i), mSum0.data());
       aCount0 = active;
       aCount1 = 0;
       if (active > 0)
@@ -382,8 +427,9 @@ private:
     std::fill(mSum1.begin(), mSum1.end(), 0.0f);
     forRowGroups(static_cast<std::size_t>(n), [&](int aFirstRow, int aEndRow) {
       for (int i = 0; i < n; ++i) {
+        if (i + kAhead < n) NPatchKernels::prefetchFeature(layout, pixel(i + kAhead), aFirstRow, aEndRow);
         if (isCopy[i]) continue;
-        NPatchKernels::addFeature(mLayout, pixel[i], cluster[i] == 0 ? mSum0.data() : mSum1.data(), aFirstRow,
+        NPatchKernels::addFeature(layout, pixel(i), cluster[i] == 0 ? mSum0.data() : mSum1.data(), aFirstRow,
                                   aEndRow);
       }
     });
@@ -478,11 +524,14 @@ private:
         }
       }
       forRowGroups(mMoves.size(), [&](int aFirstRow, int aEndRow) {
-        for (int i : mMoves) {
+        for (std::size_t m = 0; m < mMoves.size(); ++m) {
+          if (m + kAhead < mMoves.size())
+            NPatchKernels::prefetchFeature(layout, pixel(mMoves[m + kAhead]), aFirstRow, aEndRow);
+          const int i = mMoves[m];
           if (cluster[i] == 0)
-            NPatchKernels::moveFeature(mLayout, pixel[i], mSum1.data(), mSum0.data(), aFirstRow, aEndRow);
+            NPatchKernels::moveFeature(layout, pixel(i), mSum1.data(), mSum0.data(), aFirstRow, aEndRow);
           else
-            NPatchKernels::moveFeature(mLayout, pixel[i], mSum0.data(), mSum1.data(), aFirstRow, aEndRow);
+            NPatchKernels::moveFeature(layout, pixel(i), mSum0.data(), mSum1.data(), aFirstRow, aEndRow);
         }
       });
       if (n0 == 0 || n1 == 0) {
@@ -535,6 +584,7 @@ private:
   }
 
   bool splitOne(CWorkList& aList, CWorkList& aFirst, CWorkList& aSecond) {
+    if (mBuffered && aList.features.empty() && aList.size() <= kMaxBufferedNode) bufferFeatures(aList);
     int count0 = 0, count1 = 0;
     float spread0 = 0.0f, spread1 = 0.0f;
     twoMeans(aList, count0, count1, spread0, spread1);
@@ -545,8 +595,11 @@ private:
       const int n = aList.size();
       mDistOwn0.resize(n);
       mDistOwn1.resize(n);
+      mPixels.resize(n);
+      for (int i = 0; i < n; ++i) mPixels[i] = positionOf(aList, i);
+      const NPatchKernels::CPatchLayout layout = layoutOf(aList);
       forChunks(n, [&](int aBegin, int aEnd) {
-        NPatchKernels::centreDistances2(mLayout, aList.pixel.data() + aBegin, aEnd - aBegin, mCentre0.data(),
+        NPatchKernels::centreDistances2(layout, mPixels.data() + aBegin, aEnd - aBegin, mCentre0.data(),
                                         mCentre1.data(), mDistOwn0.data() + aBegin, mDistOwn1.data() + aBegin);
       });
       int active0 = 0, active1 = 0, near0 = 0;
@@ -560,21 +613,25 @@ private:
         const float band = mSettings.overlapMargin * mSettings.overlapMargin;
         aFirst.reserve(static_cast<std::size_t>(near0));
         aSecond.reserve(static_cast<std::size_t>(n - near0));
+        if (!aList.features.empty()) {
+          aFirst.features.reserve(static_cast<std::size_t>(near0) * mLength);
+          aSecond.features.reserve(static_cast<std::size_t>(n - near0) * mLength);
+        }
         // The first child takes the records nearer to centre 0 followed by
         // the copies from the other side; the second the copies from the
         // first side followed by its own records.
         for (int i = 0; i < n; ++i) {
           const float d0 = mDistOwn0[i], d1 = mDistOwn1[i];
           if (d1 > d0) {
-            aFirst.add(aList.pixel[i], aList.isCopy[i] != 0);
-            if (d0 + band > d1) aSecond.add(aList.pixel[i], true);
+            addRecord(aFirst, aList, i, aList.isCopy[i] != 0);
+            if (d0 + band > d1) addRecord(aSecond, aList, i, true);
           }
         }
         for (int i = 0; i < n; ++i) {
           const float d0 = mDistOwn0[i], d1 = mDistOwn1[i];
           if (!(d1 > d0)) {
-            aSecond.add(aList.pixel[i], aList.isCopy[i] != 0);
-            if (d1 + band > d0) aFirst.add(aList.pixel[i], true);
+            addRecord(aSecond, aList, i, aList.isCopy[i] != 0);
+            if (d1 + band > d0) addRecord(aFirst, aList, i, true);
           }
         }
         aList.release();
@@ -591,14 +648,16 @@ private:
     const int active = static_cast<int>(activeIndices.size());
     if (active <= kMaxRepeatedLeaf) return false;
 
-    const int firstPixel = aList.pixel[activeIndices.front()];
+    const NPatchKernels::CPatchLayout layout = layoutOf(aList);
+    const auto at = [&](int aIndex) { return positionOf(aList, aIndex); };
+    const int firstPixel = at(activeIndices.front());
     const bool allEqual = std::all_of(activeIndices.begin(), activeIndices.end(),
-                                      [&](int i) { return samePatch(aList.pixel[i], firstPixel); });
+                                      [&](int i) { return samePatch(layout, at(i), firstPixel); });
     if (allEqual) {
       // Identical patches cannot be told apart: halve the list in its own order.
       const int lastOfFirst = activeIndices[(active + 1) / 2 - 1];
       for (int i = 0; i < aList.size(); ++i)
-        (i <= lastOfFirst ? aFirst : aSecond).add(aList.pixel[i], aList.isCopy[i] != 0);
+        addRecord(i <= lastOfFirst ? aFirst : aSecond, aList, i, aList.isCopy[i] != 0);
       aList.release();
       return true;
     }
@@ -606,7 +665,7 @@ private:
     // The largest group of equal patches (ties: the group met first). Sorting
     // by content brings each group together.
     const auto key = [&](int aPixel, int aK) {
-      const float v = feature(aPixel)[mOffsets[aK]];
+      const float v = feature(layout, aPixel)[layout.offsets[aK]];
       std::uint32_t bits;
       std::memcpy(&bits, &v, sizeof bits);
       return v == 0.0f ? 0u : bits;
@@ -614,7 +673,7 @@ private:
     std::vector<int> order = activeIndices;
     std::sort(order.begin(), order.end(), [&](int a, int b) {
       for (int k = 0; k < mLength; ++k) {
-        const std::uint32_t ka = key(aList.pixel[a], k), kb = key(aList.pixel[b], k);
+        const std::uint32_t ka = key(at(a), k), kb = key(at(b), k);
         if (ka != kb) return ka < kb;
       }
       return a < b;
@@ -622,7 +681,7 @@ private:
     int bestSize = 0, bestFirst = -1;
     for (std::size_t start = 0; start < order.size();) {
       std::size_t end = start + 1;
-      while (end < order.size() && samePatch(aList.pixel[order[end]], aList.pixel[order[start]])) ++end;
+      while (end < order.size() && samePatch(layout, at(order[end]), at(order[start]))) ++end;
       const int size = static_cast<int>(end - start);
       if (size > bestSize || (size == bestSize && order[start] < bestFirst)) {
         bestSize = size;
@@ -633,12 +692,12 @@ private:
     if (bestSize <= kMaxRepeatedLeaf) return false;
 
     // Divide off the group; the rest follows.
-    const int shared = aList.pixel[bestFirst];
+    const int shared = at(bestFirst);
     for (int i = 0; i < aList.size(); ++i) {
-      if (!aList.isCopy[i] && samePatch(aList.pixel[i], shared))
-        aFirst.add(aList.pixel[i], false);
+      if (!aList.isCopy[i] && samePatch(layout, at(i), shared))
+        addRecord(aFirst, aList, i, false);
       else
-        aSecond.add(aList.pixel[i], aList.isCopy[i] != 0);
+        addRecord(aSecond, aList, i, aList.isCopy[i] != 0);
     }
     aList.release();
     return true;
@@ -649,6 +708,8 @@ private:
   int mLength = 0;
   std::vector<int> mOffsets;
   NPatchKernels::CPatchLayout mLayout{};
+  std::vector<int> mBufferOffsets;
+  int mCentreOffset = 0;
   CBounds mBounds;
   std::vector<float> mSum0, mSum1, mCentre0, mCentre1, mOld0, mOld1;
   // Scratch of the passes, kept between nodes to avoid reallocating.
@@ -665,6 +726,7 @@ void build(const CSettings& aSettings, const std::vector<int>& aPixels, const st
   root.pixel = aPixels;
   root.isCopy.assign(aPixels.size(), 0);
   CBuilder builder(aSettings);
+  builder.mBuffered = aSettings.keepFeatures < 0 ? aPixels.size() > kLargeTree : aSettings.keepFeatures > 0;
   builder.run(std::move(root), aSink);
 }
 

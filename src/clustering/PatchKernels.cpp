@@ -167,6 +167,7 @@ __attribute__((target("avx2"))) void centreDistancesAvx2(const CPatchLayout& aLa
     _mm256_store_si256(reinterpret_cast<__m256i*>(pixels), index);
     const float* base[kLanes];
     for (int l = 0; l < kLanes; ++l) base[l] = aLayout.image + pixels[l];
+    for (int l = i + 2 * kLanes; l < std::min(aCount, i + 3 * kLanes); ++l) prefetchFeature(aLayout, aPixels[l]);
     COneCentre visit{centre, _mm256_setzero_ps()};
     forEachComponent<Side>(aLayout, base, index, visit);
     storeLanes(aOut + i, visit.sum, lanes);
@@ -187,6 +188,7 @@ __attribute__((target("avx2"))) void centreDistances2Avx2(const CPatchLayout& aL
     _mm256_store_si256(reinterpret_cast<__m256i*>(pixels), index);
     const float* base[kLanes];
     for (int l = 0; l < kLanes; ++l) base[l] = aLayout.image + pixels[l];
+    for (int l = i + 2 * kLanes; l < std::min(aCount, i + 3 * kLanes); ++l) prefetchFeature(aLayout, aPixels[l]);
     CTwoCentres visit{centre0, centre1, _mm256_setzero_ps(), _mm256_setzero_ps()};
     forEachComponent<Side>(aLayout, base, index, visit);
     storeLanes(aOut0 + i, visit.sum0, lanes);

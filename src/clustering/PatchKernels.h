@@ -33,6 +33,18 @@ void addFeature(const CPatchLayout& aLayout, int aPixel, float* aSum, int aFirst
 void moveFeature(const CPatchLayout& aLayout, int aPixel, float* aFrom, float* aTo, int aFirstRow = 0,
                  int aEndRow = -1);
 
+// Asks for the patch rows aFirstRow .. aEndRow - 1 of the feature at aPixel
+// to be fetched into the cache; loops over scattered records call it a few
+// records ahead.
+inline void prefetchFeature(const CPatchLayout& aLayout, int aPixel, int aFirstRow = 0, int aEndRow = -1) {
+  if (aEndRow < 0) aEndRow = aLayout.side;
+  for (int dy = aFirstRow; dy < aEndRow; ++dy) {
+    const float* row = aLayout.image + aPixel + aLayout.offsets[dy * aLayout.side];
+    __builtin_prefetch(row);
+    __builtin_prefetch(row + aLayout.side - 1);
+  }
+}
+
 // True when the AVX2 paths are in use (for tests and benchmarks).
 bool usesAvx2();
 // Forces the portable paths (for tests comparing the two).

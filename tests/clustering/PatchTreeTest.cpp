@@ -113,13 +113,14 @@ std::string referenceTree(const CImage& aImage, int aRadius, float aOverlap) {
   return out.str();
 }
 
-std::string patchTree(const CImage& aImage, int aRadius, float aOverlap, bool aThreads) {
+std::string patchTree(const CImage& aImage, int aRadius, float aOverlap, bool aThreads, int aKeepFeatures) {
   const std::vector<float> features = scaled(aImage, aRadius);
   NPatchTree::CSettings settings;
   settings.scaled = features.data();
   settings.xSize = aImage.xSize;
   settings.patchRadius = aRadius;
   settings.overlapMargin = aOverlap;
+  settings.keepFeatures = aKeepFeatures;
   if (aThreads)
     settings.parallel = [](int aCount, const std::function<void(int)>& aTask) {
       std::vector<std::thread> threads;
@@ -165,17 +166,17 @@ std::string inChild(const std::function<std::string()>& aWork) {
 }
 
 void expectSameTree(const CImage& aImage, int aRadius, float aOverlap) {
-  for (bool threads : {false, true}) {
-    for (bool portable : {false, true}) {
-      NPatchKernels::forcePortable(portable);
-      const std::string reference = inChild([&] { return referenceTree(aImage, aRadius, aOverlap); });
-      const std::string fast = patchTree(aImage, aRadius, aOverlap, threads);
-      NPatchKernels::forcePortable(false);
-      ASSERT_FALSE(reference.empty());
-      EXPECT_EQ(fast, reference) << "radius " << aRadius << " overlap " << aOverlap << " threads " << threads
-                                 << " portable " << portable;
-    }
-  }
+  for (bool threads : {false, true})
+    for (bool portable : {false, true})
+      for (int keep : {0, 1}) {
+        NPatchKernels::forcePortable(portable);
+        const std::string reference = inChild([&] { return referenceTree(aImage, aRadius, aOverlap); });
+        const std::string fast = patchTree(aImage, aRadius, aOverlap, threads, keep);
+        NPatchKernels::forcePortable(false);
+        ASSERT_FALSE(reference.empty());
+        EXPECT_EQ(fast, reference) << "radius " << aRadius << " overlap " << aOverlap << " threads " << threads
+                                   << " portable " << portable << " features kept " << keep;
+      }
 }
 
 TEST(PatchTree, SameTreeAsStoredFeatures) {
