@@ -187,28 +187,10 @@ __attribute__((target("avx2,bmi"))) void boundsStepAvx2(CBounds& aList, int aBeg
     if (lanes1[l] > spread1) spread1 = lanes1[l];
   }
   // The rest of the list, one record at a time.
-  for (; i < n; ++i) {
-    lower0[i] -= aStep.move0;
-    lower1[i] -= aStep.move1;
-    const bool firstCluster = cluster[i] == 0;
-    const float u = upper[i] + (firstCluster ? aStep.move0 : aStep.move1);
-    upper[i] = u;
-    if (isCopy[i]) continue;
-    if (firstCluster) {
-      if (u > spread0) spread0 = u;
-    } else if (u > spread1) {
-      spread1 = u;
-    }
-    if (aStep.scan && !(aStep.half >= u)) {
-      if (firstCluster) {
-        if (!(u <= lower1[i])) aOwn0.push_back(i);
-      } else if (!(u <= lower0[i])) {
-        aOwn1.push_back(i);
-      }
-    }
-  }
-  aSpread0 = spread0;
-  aSpread1 = spread1;
+  float rest0 = 0.0f, rest1 = 0.0f;
+  boundsStepPortable(aList, i, n, aStep, rest0, rest1, aOwn0, aOwn1);
+  aSpread0 = rest0 > spread0 ? rest0 : spread0;
+  aSpread1 = rest1 > spread1 ? rest1 : spread1;
 }
 #endif
 

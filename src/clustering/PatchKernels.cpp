@@ -228,15 +228,18 @@ __attribute__((target("avx2"))) void moveFeatureAvx2(const CPatchLayout& aLayout
   }
 }
 
-bool cpuHasAvx2() {
-  static const bool has = __builtin_cpu_supports("avx2");
-  return has;
-}
-#else
-bool cpuHasAvx2() { return false; }
 #endif
 
 }  // namespace
+
+bool cpuHasAvx2() {
+#ifdef TEXTURE_HAVE_X86
+  static const bool has = __builtin_cpu_supports("avx2");
+  return has;
+#else
+  return false;
+#endif
+}
 
 bool usesAvx2() { return !gPortable.load(std::memory_order_relaxed) && cpuHasAvx2(); }
 

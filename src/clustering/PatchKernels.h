@@ -45,6 +45,8 @@ inline void prefetchFeature(const CPatchLayout& aLayout, int aPixel, int aFirstR
   }
 }
 
+// True when the processor has AVX2.
+bool cpuHasAvx2();
 // True when the AVX2 paths are in use (for tests and benchmarks).
 bool usesAvx2();
 // Forces the portable paths (for tests comparing the two).

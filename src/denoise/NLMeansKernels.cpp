@@ -1,5 +1,7 @@
 #include "NLMeansKernels.h"
 
+#include "PatchKernels.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -24,14 +26,6 @@ constexpr int kMaxAvx2Radius = 16;
 
 std::atomic<bool> gPortable{false};
 
-#ifdef TEXTURE_HAVE_X86
-bool cpuHasAvx2() {
-  static const bool has = __builtin_cpu_supports("avx2");
-  return has;
-}
-#else
-bool cpuHasAvx2() { return false; }
-#endif
 
 // Patches of the leaf's members, component-major: component k of member j at
 // k * stride + j, the stride a multiple of the lane count (padding is 0).
@@ -137,6 +131,30 @@ void rowSums(const CLeafPatches& aPatches, const float* aWeights, int aRow, int 
 void storeEstimate(const CEstimate& aEstimate, float aOwnValue, int aPixel, int aXSize, const COutput& aOutput) {
   const int x = aPixel % aXSize, y = aPixel / aXSize;
   aEstimate.store(aOwnValue, aOutput.out[(x - aOutput.originX) + (y - aOutput.originY) * aOutput.outXSize]);
+}
+
+// The windowed estimate of pixel (x, y): the candidates of its clipped window,
+// row by row, eight at a time; aSums(qx, qy, lanes, sums, weightSums) gives
+// their distance sums and window weight sums.
+template <typename Sums>
+CEstimate windowedCandidates(const float* aValues, int aXSize, int aYSize, int aX, int aY, int aRadius, float aKernel,
+                             Sums&& aSums) {
+  CEstimate estimate;
+  const int yLow = std::max(aY - aRadius, 0), yHigh = std::min(aY + aRadius, aYSize - 1);
+  const int xLow = std::max(aX - aRadius, 0), xHigh = std::min(aX + aRadius, aXSize - 1);
+  float sums[kLanes], weightSums[kLanes];
+  for (int qy = yLow; qy <= yHigh; ++qy)
+    for (int qx = xLow; qx <= xHigh; qx += kLanes) {
+      const int lanes = std::min(kLanes, xHigh - qx + 1);
+      aSums(qx, qy, lanes, sums, weightSums);
+      for (int l = 0; l < lanes; ++l) {
+        if (qx + l == aX && qy == aY) continue;
+        // No common offset with window weight: the distance is undefined.
+        if (!(weightSums[l] > 0.0f)) continue;
+        estimate.add(std::exp(aKernel * (sums[l] / weightSums[l])), aValues[qx + l + qy * aXSize]);
+      }
+    }
+  return estimate;
 }
 
 // Bounded distances of pixel (x, y) to the candidates (qx .. qx + lanes - 1, qy):
@@ -255,22 +273,11 @@ __attribute__((target("avx2"))) CEstimate windowedEstimateAvx2(const float* aDis
       std::fill_n(&patch.weights[static_cast<std::size_t>(at) * kLanes], kLanes, aWindow.weights[at]);
     }
 
-  CEstimate estimate;
-  const int yLow = std::max(aY - aRadius, 0), yHigh = std::min(aY + aRadius, aYSize - 1);
-  const int xLow = std::max(aX - aRadius, 0), xHigh = std::min(aX + aRadius, aXSize - 1);
-  float sums[kLanes], weightSums[kLanes];
-  for (int qy = yLow; qy <= yHigh; ++qy)
-    for (int qx = xLow; qx <= xHigh; qx += kLanes) {
-      const int lanes = std::min(kLanes, xHigh - qx + 1);
-      boundedSumsAvx2(aDistanceImage, aXSize, aYSize, aX, aY, qx, qy, lanes, aWindow, patch, sums, weightSums);
-      for (int l = 0; l < lanes; ++l) {
-        if (qx + l == aX && qy == aY) continue;
-        // No common offset with window weight: the distance is undefined.
-        if (!(weightSums[l] > 0.0f)) continue;
-        estimate.add(std::exp(aKernel * (sums[l] / weightSums[l])), aValues[qx + l + qy * aXSize]);
-      }
-    }
-  return estimate;
+  return windowedCandidates(aValues, aXSize, aYSize, aX, aY, aRadius, aKernel,
+                            [&](int aQx, int aQy, int aLanes, float* aSums, float* aWeightSums) {
+                              boundedSumsAvx2(aDistanceImage, aXSize, aYSize, aX, aY, aQx, aQy, aLanes, aWindow,
+                                              patch, aSums, aWeightSums);
+                            });
 }
 
 // The estimates of eight members side by side: lane l sums, over the
@@ -319,7 +326,7 @@ __attribute__((target("avx2"))) void accumulateLeafAvx2(const float* aPairWeight
 
 }  // namespace
 
-bool usesAvx2() { return !gPortable.load(std::memory_order_relaxed) && cpuHasAvx2(); }
+bool usesAvx2() { return !gPortable.load(std::memory_order_relaxed) && NPatchKernels::cpuHasAvx2(); }
 
 void forcePortable(bool aPortable) { gPortable.store(aPortable, std::memory_order_relaxed); }
 
@@ -403,21 +410,11 @@ CEstimate windowedEstimate(const float* aDistanceImage, const float* aValues, in
   if (usesAvx2() && aWindow.radius <= kMaxAvx2Radius)
     return windowedEstimateAvx2(aDistanceImage, aValues, aXSize, aYSize, aX, aY, aRadius, aKernel, aWindow);
 #endif
-  CEstimate estimate;
-  const int yLow = std::max(aY - aRadius, 0), yHigh = std::min(aY + aRadius, aYSize - 1);
-  const int xLow = std::max(aX - aRadius, 0), xHigh = std::min(aX + aRadius, aXSize - 1);
-  float sums[kLanes], weightSums[kLanes];
-  for (int qy = yLow; qy <= yHigh; ++qy)
-    for (int qx = xLow; qx <= xHigh; qx += kLanes) {
-      const int lanes = std::min(kLanes, xHigh - qx + 1);
-      boundedSumsPortable(aDistanceImage, aXSize, aYSize, aX, aY, qx, qy, lanes, aWindow, sums, weightSums);
-      for (int l = 0; l < lanes; ++l) {
-        if (qx + l == aX && qy == aY) continue;
-        if (!(weightSums[l] > 0.0f)) continue;
-        estimate.add(std::exp(aKernel * (sums[l] / weightSums[l])), aValues[qx + l + qy * aXSize]);
-      }
-    }
-  return estimate;
+  return windowedCandidates(aValues, aXSize, aYSize, aX, aY, aRadius, aKernel,
+                            [&](int aQx, int aQy, int aLanes, float* aSums, float* aWeightSums) {
+                              boundedSumsPortable(aDistanceImage, aXSize, aYSize, aX, aY, aQx, aQy, aLanes, aWindow,
+                                                  aSums, aWeightSums);
+                            });
 }
 
 }  // namespace NLMeansKernels
