@@ -4,6 +4,7 @@
 #include <limits>
 #include <vector>
 
+#include "BestCandidates.h"
 #include "CElement.h"
 #include "CNLMeans.h"
 #include "CNLMeansCommon.h"
@@ -85,29 +86,37 @@ void CNLMeans::gilboaOsherBuildWeights(CMatrix<float>& aImage, float aSigma) {
   // First pass: each pixel fills only its own cells from its own ranking, so
   // rows are independent.
   NParallel::parallelFor(ySize, [&](int y) {
-    std::vector<CElement> candidates;
+    std::vector<CElement> best, list;
     std::vector<float> distances(NLMeansKernels::largestWindow(xSize, ySize, radius));
     std::vector<std::uint8_t> defined(distances.size());
     for (int x = 0; x < xSize; ++x) {
-      candidates.clear();
       const NLMeansKernels::CWindowBounds bounds = NLMeansKernels::windowBounds(xSize, ySize, x, y, radius);
       NLMeansKernels::windowDistances(image, xSize, ySize, x, y, bounds, window, distances.data(), defined.data());
-      int i = 0;
-      for (int qy = bounds.yLow; qy <= bounds.yHigh; ++qy)
-        for (int qx = bounds.xLow; qx <= bounds.xHigh; ++qx, ++i) {
-          CElement candidate;
-          candidate.distance = defined[i] ? distances[i] : std::numeric_limits<float>::infinity();
-          candidate.x = qx;
-          candidate.y = qy;
-          const int layer = directNeighbourLayer(x, y, qx, qy);
-          if (layer >= 0) weights(x, y, layer) = linkWeight(candidate.distance);
-          candidates.push_back(candidate);
-        }
-      std::sort(candidates.begin(), candidates.end());
+      const auto rankingDistance = [&](int aIndex) {
+        return defined[aIndex] ? distances[aIndex] : std::numeric_limits<float>::infinity();
+      };
+      // The direct neighbours inside the search window.
+      const int neighbourX[4] = {x - 1, x + 1, x, x}, neighbourY[4] = {y, y, y - 1, y + 1};
+      for (int layer = 0; layer < 4; ++layer) {
+        const int qx = neighbourX[layer], qy = neighbourY[layer];
+        if (qx < bounds.xLow || qx > bounds.xHigh || qy < bounds.yLow || qy > bounds.yHigh) continue;
+        weights(x, y, layer) = linkWeight(rankingDistance((qx - bounds.xLow) + (qy - bounds.yLow) * bounds.width()));
+      }
+      const auto forEachCandidate = [&](const auto& aVisit) {
+        int i = 0;
+        for (int qy = bounds.yLow; qy <= bounds.yHigh; ++qy)
+          for (int qx = bounds.xLow; qx <= bounds.xHigh; ++qx, ++i) {
+            CElement candidate;
+            candidate.distance = rankingDistance(i);
+            candidate.x = qx;
+            candidate.y = qy;
+            aVisit(candidate);
+          }
+      };
       // Near a corner of a small search window there may be fewer than five.
-      const int best = std::min(kLinks, static_cast<int>(candidates.size()));
-      for (int k = 0; k < best; ++k) {
-        const CElement& e = candidates[k];
+      bestCandidates(kLinks, forEachCandidate, best, list);
+      for (int k = 0; k < static_cast<int>(best.size()); ++k) {
+        const CElement& e = best[k];
         neighborX(x, y, kBestLayer + k) = e.x;
         neighborY(x, y, kBestLayer + k) = e.y;
         // A direct neighbour's link already sits in layers 0-3.

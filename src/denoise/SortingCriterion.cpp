@@ -3,6 +3,7 @@
 #include <limits>
 #include <vector>
 
+#include "BestCandidates.h"
 #include "CElement.h"
 #include "CNLMeans.h"
 #include "CNLMeansCommon.h"
@@ -23,28 +24,29 @@ void CNLMeans::sortingCriterion(CMatrix<float>& aInput, CMatrix<float>& aResult,
   // Each pixel ranks its own candidates: rows are independent, and the same
   // list in the same order sorts the same way on any thread.
   NParallel::parallelFor(ySize, [&](int y) {
-    std::vector<CElement> candidates;
+    std::vector<CElement> best, list;
     std::vector<float> distances(NLMeansKernels::largestWindow(xSize, ySize, radius));
     std::vector<std::uint8_t> defined(distances.size());
     for (int x = 0; x < xSize; ++x) {
-      candidates.clear();
       const NLMeansKernels::CWindowBounds bounds = NLMeansKernels::windowBounds(xSize, ySize, x, y, radius);
       NLMeansKernels::windowDistances(copy.data(), xSize, ySize, x, y, bounds, window, distances.data(),
                                       defined.data());
-      int i = 0;
-      for (int qy = bounds.yLow; qy <= bounds.yHigh; ++qy)
-        for (int qx = bounds.xLow; qx <= bounds.xHigh; ++qx, ++i) {
-          CElement candidate;
-          // Without a common weighted offset a candidate ranks last.
-          candidate.distance = defined[i] ? distances[i] : std::numeric_limits<float>::infinity();
-          candidate.value = values[qx + qy * xSize];
-          candidates.push_back(candidate);
-        }
-      std::sort(candidates.begin(), candidates.end());
+      const auto forEachCandidate = [&](const auto& aVisit) {
+        int i = 0;
+        for (int qy = bounds.yLow; qy <= bounds.yHigh; ++qy)
+          for (int qx = bounds.xLow; qx <= bounds.xHigh; ++qx, ++i) {
+            CElement candidate;
+            // Without a common weighted offset a candidate ranks last.
+            candidate.distance = defined[i] ? distances[i] : std::numeric_limits<float>::infinity();
+            candidate.value = values[qx + qy * xSize];
+            aVisit(candidate);
+          }
+      };
       // Near the border a pixel has fewer candidates than elsewhere.
-      const int used = std::min(aBest, static_cast<int>(candidates.size()));
+      const int used = std::min(aBest, bounds.count());
+      bestCandidates(used, forEachCandidate, best, list);
       float sum = 0.0f;
-      for (int k = 0; k < used; ++k) sum += candidates[k].value;
+      for (int k = 0; k < used; ++k) sum += best[k].value;
       out[x + y * xSize] = sum / static_cast<float>(used);
     }
   });
