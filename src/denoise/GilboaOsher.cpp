@@ -92,7 +92,7 @@ void CNLMeans::gilboaOsherBuildWeights(CMatrix<float>& aImage, float aSigma) {
     for (int x = 0; x < xSize; ++x) {
       const NLMeansKernels::CWindowBounds bounds = NLMeansKernels::windowBounds(xSize, ySize, x, y, radius);
       NLMeansKernels::windowDistances(image, xSize, ySize, x, y, bounds, window, distances.data(), defined.data());
-      const auto rankingDistance = [&](int aIndex) {
+      const auto rankOf = [&](int aIndex) {
         return defined[aIndex] ? distances[aIndex] : std::numeric_limits<float>::infinity();
       };
       // The direct neighbours inside the search window.
@@ -100,14 +100,14 @@ void CNLMeans::gilboaOsherBuildWeights(CMatrix<float>& aImage, float aSigma) {
       for (int layer = 0; layer < 4; ++layer) {
         const int qx = neighbourX[layer], qy = neighbourY[layer];
         if (qx < bounds.xLow || qx > bounds.xHigh || qy < bounds.yLow || qy > bounds.yHigh) continue;
-        weights(x, y, layer) = linkWeight(rankingDistance((qx - bounds.xLow) + (qy - bounds.yLow) * bounds.width()));
+        weights(x, y, layer) = linkWeight(rankOf((qx - bounds.xLow) + (qy - bounds.yLow) * bounds.width()));
       }
       const auto forEachCandidate = [&](const auto& aVisit) {
         int i = 0;
         for (int qy = bounds.yLow; qy <= bounds.yHigh; ++qy)
           for (int qx = bounds.xLow; qx <= bounds.xHigh; ++qx, ++i) {
             CElement candidate;
-            candidate.distance = rankingDistance(i);
+            candidate.distance = rankOf(i);
             candidate.x = qx;
             candidate.y = qy;
             aVisit(candidate);
