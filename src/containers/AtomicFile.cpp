@@ -55,16 +55,17 @@ void writeFileAtomically(const std::string& aPath, const unsigned char* aData, s
   if (aPath.empty()) fail(aPath, ENOENT);
 
   // A symbolic link is followed, so the file it names is replaced, not the link.
+  // A link to a pipe or socket (/dev/stdout in a pipeline) has no path that
+  // realpath could give, so what it leads to is asked first.
   std::string target = aPath;
   struct stat info;
   bool exists = ::lstat(aPath.c_str(), &info) == 0;
   if (exists && S_ISLNK(info.st_mode)) {
-    std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(aPath.c_str(), nullptr), &std::free);
-    if (resolved) {
+    exists = ::stat(aPath.c_str(), &info) == 0;
+    if (exists && S_ISREG(info.st_mode)) {
+      std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(aPath.c_str(), nullptr), &std::free);
+      if (!resolved) fail(aPath, errno);
       target = resolved.get();
-      exists = ::stat(target.c_str(), &info) == 0;
-    } else {
-      exists = false;
     }
   }
   if (exists && !S_ISREG(info.st_mode)) {

@@ -1,11 +1,16 @@
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <limits>
 #include <vector>
 
+#include "BestCandidates.h"
 #include "CElement.h"
 #include "CNLMeans.h"
 #include "CNLMeansCommon.h"
 #include "Exceptions.h"
+#include "NLMeansKernels.h"
+#include "Parallel.h"
 
 using namespace NLMeansCommon;
 
@@ -41,7 +46,8 @@ void graphStep(const CTensor<float>& aWeights, const CTensor<int>& aNeighborX, c
     throw EIncompatibleMatrices(aWeights.xSize(), aWeights.ySize(), aImage.xSize(), aImage.ySize());
   const int xSize = aImage.xSize(), ySize = aImage.ySize(), layers = aWeights.zSize();
   const std::vector<float> old(aImage.data(), aImage.data() + aImage.size());
-  for (int y = 0; y < ySize; ++y)
+  // Every pixel reads old values only and writes itself: rows are independent.
+  NParallel::parallelFor(ySize, [&](int y) {
     for (int x = 0; x < xSize; ++x) {
       const float own = old[x + y * xSize];
       int links = 0;
@@ -56,6 +62,7 @@ void graphStep(const CTensor<float>& aWeights, const CTensor<int>& aNeighborX, c
       // Without a link in use the step would be 0 / 0.
       if (links > 0) aImage(x, y) = sum / static_cast<float>(links) + aImage(x, y);
     }
+  });
 }
 
 }  // namespace
@@ -76,31 +83,44 @@ void CNLMeans::gilboaOsherBuildWeights(CMatrix<float>& aImage, float aSigma) {
   const auto linkWeight = [kernel](float aDistance) {
     return std::isinf(aDistance) ? 0.0f : std::exp(kernel * aDistance);
   };
-  std::vector<CElement> candidates;
-  for (int y = 0; y < ySize; ++y)
+  // First pass: each pixel fills only its own cells from its own ranking, so
+  // rows are independent.
+  NParallel::parallelFor(ySize, [&](int y) {
+    std::vector<CElement> best, list;
+    std::vector<float> distances(NLMeansKernels::largestWindow(xSize, ySize, radius));
+    std::vector<std::uint8_t> defined(distances.size());
     for (int x = 0; x < xSize; ++x) {
-      candidates.clear();
-      const int yLow = std::max(y - radius, 0), yHigh = std::min(y + radius, ySize - 1);
-      const int xLow = std::max(x - radius, 0), xHigh = std::min(x + radius, xSize - 1);
-      for (int qy = yLow; qy <= yHigh; ++qy)
-        for (int qx = xLow; qx <= xHigh; ++qx) {
-          CElement candidate;
-          candidate.distance = rankingDistance(image, xSize, ySize, x, y, qx, qy, window);
-          candidate.x = qx;
-          candidate.y = qy;
-          const int layer = directNeighbourLayer(x, y, qx, qy);
-          if (layer >= 0) weights(x, y, layer) = linkWeight(candidate.distance);
-          candidates.push_back(candidate);
-        }
-      std::sort(candidates.begin(), candidates.end());
+      const NLMeansKernels::CWindowBounds bounds = NLMeansKernels::windowBounds(xSize, ySize, x, y, radius);
+      NLMeansKernels::windowDistances(image, xSize, ySize, x, y, bounds, window, distances.data(), defined.data());
+      const auto rankOf = [&](int aIndex) {
+        return defined[aIndex] ? distances[aIndex] : std::numeric_limits<float>::infinity();
+      };
+      // The direct neighbours inside the search window.
+      const int neighbourX[4] = {x - 1, x + 1, x, x}, neighbourY[4] = {y, y, y - 1, y + 1};
+      for (int layer = 0; layer < 4; ++layer) {
+        const int qx = neighbourX[layer], qy = neighbourY[layer];
+        if (qx < bounds.xLow || qx > bounds.xHigh || qy < bounds.yLow || qy > bounds.yHigh) continue;
+        weights(x, y, layer) = linkWeight(rankOf((qx - bounds.xLow) + (qy - bounds.yLow) * bounds.width()));
+      }
+      const auto forEachCandidate = [&](const auto& aVisit) {
+        int i = 0;
+        for (int qy = bounds.yLow; qy <= bounds.yHigh; ++qy)
+          for (int qx = bounds.xLow; qx <= bounds.xHigh; ++qx, ++i) {
+            CElement candidate;
+            candidate.distance = rankOf(i);
+            candidate.x = qx;
+            candidate.y = qy;
+            aVisit(candidate);
+          }
+      };
       // Near a corner of a small search window there may be fewer than five.
-      const int best = std::min(kLinks, static_cast<int>(candidates.size()));
-      for (int i = 0; i < best; ++i) {
-        const CElement& e = candidates[i];
-        neighborX(x, y, kBestLayer + i) = e.x;
-        neighborY(x, y, kBestLayer + i) = e.y;
+      bestCandidates(kLinks, forEachCandidate, best, list);
+      for (int k = 0; k < static_cast<int>(best.size()); ++k) {
+        const CElement& e = best[k];
+        neighborX(x, y, kBestLayer + k) = e.x;
+        neighborY(x, y, kBestLayer + k) = e.y;
         // A direct neighbour's link already sits in layers 0-3.
-        if (directNeighbourLayer(x, y, e.x, e.y) < 0) weights(x, y, kBestLayer + i) = linkWeight(e.distance);
+        if (directNeighbourLayer(x, y, e.x, e.y) < 0) weights(x, y, kBestLayer + k) = linkWeight(e.distance);
       }
       neighborX(x, y, 0) = x - 1;
       neighborY(x, y, 0) = y;
@@ -111,6 +131,7 @@ void CNLMeans::gilboaOsherBuildWeights(CMatrix<float>& aImage, float aSigma) {
       neighborX(x, y, 3) = x;
       neighborY(x, y, 3) = y + 1;
     }
+  });
   // Reverse links take their target's layers 9-13 in the order found; a
   // pixel chosen by more than five others keeps the first five.
   std::vector<unsigned char> reverseCount(static_cast<size_t>(xSize) * ySize, 0);

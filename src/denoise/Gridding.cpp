@@ -1,9 +1,12 @@
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <vector>
 
 #include "CNLMeans.h"
 #include "CNLMeansCommon.h"
+#include "NLMeansKernels.h"
+#include "Parallel.h"
 
 using namespace NLMeansCommon;
 
@@ -17,12 +20,19 @@ void CNLMeans::gridding(CMatrix<float>& aInput, CMatrix<float>& aResult, float a
   const std::vector<float> copy(aResult.data(), aResult.data() + aResult.size());
   const CPatchWindow window(patchRadius);
   const float kernel = filterKernel(filterFactor, aSigma);
-  const long long a = aTileHalfSize, side = 2 * a + 1, radius = searchRadius, r = patchRadius;
+  const long long a = aTileHalfSize, side = 2 * a + 1, r = patchRadius;
   const float* values = aInput.data();
-  // One running estimate per tile pixel inside the image; the self weight M is
-  // the tile's and is set when the tile is written.
-  std::vector<CEstimate> tile;
-  for (long long ty = 0; ty < ySize; ty += side)
+  float* out = aResult.data();
+  const int tileRows = static_cast<int>((ySize + side - 1) / side);
+  // Tiles are independent: each reads the private copy and writes only its
+  // own pixels. One task per row of tiles.
+  NParallel::parallelFor(tileRows, [&](int aTileRow) {
+    // One running estimate per tile pixel inside the image; the self weight M
+    // is the tile's and is set when the tile is written.
+    std::vector<CEstimate> tile;
+    std::vector<float> distances(NLMeansKernels::largestWindow(xSize, ySize, searchRadius));
+    std::vector<std::uint8_t> defined(distances.size());
+    const long long ty = aTileRow * side;
     for (long long tx = 0; tx < xSize; tx += side) {
       const long long cxLong = tx + a, cyLong = ty + a;
       // A centre more than r outside the image shares no patch offset with any
@@ -35,16 +45,14 @@ void CNLMeans::gridding(CMatrix<float>& aInput, CMatrix<float>& aResult, float a
       const int tileWidth = static_cast<int>(oxHigh + a + 1), tileHeight = static_cast<int>(oyHigh + a + 1);
       tile.assign(static_cast<size_t>(tileWidth) * tileHeight, CEstimate());
       float maxWeight = 0.0f;
-      const int yLow = static_cast<int>(std::max(cyLong - radius, 0LL));
-      const int yHigh = static_cast<int>(std::min(cyLong + radius, ySize - 1LL));
-      const int xLow = static_cast<int>(std::max(cxLong - radius, 0LL));
-      const int xHigh = static_cast<int>(std::min(cxLong + radius, xSize - 1LL));
-      for (int qy = yLow; qy <= yHigh; ++qy)
-        for (int qx = xLow; qx <= xHigh; ++qx) {
-          if (qx == cx && qy == cy) continue;
-          float distance;
-          if (!boundedDistance(copy.data(), xSize, ySize, cx, cy, qx, qy, window, distance)) continue;
-          const float weight = std::exp(kernel * distance);
+      const NLMeansKernels::CWindowBounds bounds = NLMeansKernels::windowBounds(xSize, ySize, cx, cy, searchRadius);
+      NLMeansKernels::windowDistances(copy.data(), xSize, ySize, cx, cy, bounds, window, distances.data(),
+                                      defined.data());
+      int i = 0;
+      for (int qy = bounds.yLow; qy <= bounds.yHigh; ++qy)
+        for (int qx = bounds.xLow; qx <= bounds.xHigh; ++qx, ++i) {
+          if ((qx == cx && qy == cy) || !defined[i]) continue;
+          const float weight = std::exp(kernel * distances[i]);
           maxWeight = std::max(weight, maxWeight);
           // Offsets at which both the moved candidate and the tile pixel lie
           // inside the image; the others could never be written.
@@ -63,7 +71,8 @@ void CNLMeans::gridding(CMatrix<float>& aInput, CMatrix<float>& aResult, float a
         for (int ox = static_cast<int>(-a); ox <= oxHigh; ++ox) {
           CEstimate& e = tile[(ox + a) + tileWidth * (oy + a)];
           e.maxWeight = maxWeight;
-          e.store(values[(cx + ox) + (cy + oy) * xSize], aResult(cx + ox, cy + oy));
+          e.store(values[(cx + ox) + (cy + oy) * xSize], out[(cx + ox) + (cy + oy) * xSize]);
         }
     }
+  });
 }

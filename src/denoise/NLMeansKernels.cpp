@@ -256,22 +256,29 @@ __attribute__((target("avx2"))) void boundedSumsAvx2(const float* aImage, int aX
   std::copy(weights, weights + aLanes, aWeightSums);
 }
 
-__attribute__((target("avx2"))) CEstimate windowedEstimateAvx2(const float* aDistanceImage, const float* aValues,
-                                                                int aXSize, int aYSize, int aX, int aY, int aRadius,
-                                                                float aKernel, const CPatchWindow& aWindow) {
-  thread_local CBroadcastPatch patch;
+// Fills aPatch with the patch of pixel (x, y), which may lie outside the
+// image (positions outside hold 0 and are never used).
+void fillBroadcastPatch(const float* aImage, int aXSize, int aYSize, int aX, int aY, const CPatchWindow& aWindow,
+                        CBroadcastPatch& aPatch) {
   const int r = aWindow.radius;
   const int side = aWindow.side;
-  patch.values.resize(static_cast<std::size_t>(side) * side * kLanes);
-  patch.weights.resize(static_cast<std::size_t>(side) * side * kLanes);
+  aPatch.values.resize(static_cast<std::size_t>(side) * side * kLanes);
+  aPatch.weights.resize(static_cast<std::size_t>(side) * side * kLanes);
   for (int dy = -r; dy <= r; ++dy)
     for (int dx = -r; dx <= r; ++dx) {
       const int at = (dy + r) * side + (dx + r);
       const bool inside = aX + dx >= 0 && aX + dx < aXSize && aY + dy >= 0 && aY + dy < aYSize;
-      const float value = inside ? aDistanceImage[(aY + dy) * aXSize + aX + dx] : 0.0f;
-      std::fill_n(&patch.values[static_cast<std::size_t>(at) * kLanes], kLanes, value);
-      std::fill_n(&patch.weights[static_cast<std::size_t>(at) * kLanes], kLanes, aWindow.weights[at]);
+      const float value = inside ? aImage[(aY + dy) * aXSize + aX + dx] : 0.0f;
+      std::fill_n(&aPatch.values[static_cast<std::size_t>(at) * kLanes], kLanes, value);
+      std::fill_n(&aPatch.weights[static_cast<std::size_t>(at) * kLanes], kLanes, aWindow.weights[at]);
     }
+}
+
+__attribute__((target("avx2"))) CEstimate windowedEstimateAvx2(const float* aDistanceImage, const float* aValues,
+                                                                int aXSize, int aYSize, int aX, int aY, int aRadius,
+                                                                float aKernel, const CPatchWindow& aWindow) {
+  thread_local CBroadcastPatch patch;
+  fillBroadcastPatch(aDistanceImage, aXSize, aYSize, aX, aY, aWindow, patch);
 
   return windowedCandidates(aValues, aXSize, aYSize, aX, aY, aRadius, aKernel,
                             [&](int aQx, int aQy, int aLanes, float* aSums, float* aWeightSums) {
@@ -321,6 +328,34 @@ __attribute__((target("avx2"))) void accumulateLeafAvx2(const float* aPairWeight
       storeEstimate(estimate, aValues[own[l]], own[l], aXSize, aOutput);
     }
   }
+}
+#endif
+
+// Stores the distances of one lane group: sum / weight sum where the weight
+// sum is positive, as boundedDistance divides.
+void storeDistances(const float* aSums, const float* aWeightSums, int aLanes, float* aDistances,
+                    std::uint8_t* aDefined) {
+  for (int l = 0; l < aLanes; ++l) {
+    aDefined[l] = aWeightSums[l] > 0.0f ? 1 : 0;
+    if (aDefined[l]) aDistances[l] = aSums[l] / aWeightSums[l];
+  }
+}
+
+#ifdef TEXTURE_HAVE_X86
+__attribute__((target("avx2"))) void windowDistancesAvx2(const float* aImage, int aXSize, int aYSize, int aX, int aY,
+                                                          const CWindowBounds& aBounds, const CPatchWindow& aWindow,
+                                                          float* aDistances, std::uint8_t* aDefined) {
+  thread_local CBroadcastPatch patch;
+  fillBroadcastPatch(aImage, aXSize, aYSize, aX, aY, aWindow, patch);
+  float sums[kLanes], weightSums[kLanes];
+  int i = 0;
+  for (int qy = aBounds.yLow; qy <= aBounds.yHigh; ++qy)
+    for (int qx = aBounds.xLow; qx <= aBounds.xHigh; qx += kLanes) {
+      const int lanes = std::min(kLanes, aBounds.xHigh - qx + 1);
+      boundedSumsAvx2(aImage, aXSize, aYSize, aX, aY, qx, qy, lanes, aWindow, patch, sums, weightSums);
+      storeDistances(sums, weightSums, lanes, aDistances + i, aDefined + i);
+      i += lanes;
+    }
 }
 #endif
 
@@ -415,6 +450,35 @@ CEstimate windowedEstimate(const float* aDistanceImage, const float* aValues, in
                               boundedSumsPortable(aDistanceImage, aXSize, aYSize, aX, aY, aQx, aQy, aLanes, aWindow,
                                                   aSums, aWeightSums);
                             });
+}
+
+CWindowBounds windowBounds(int aXSize, int aYSize, int aX, int aY, int aRadius) {
+  // In 64 bits, then clamped so that an empty window stays empty in int.
+  const long long x = aX, y = aY, radius = aRadius;
+  CWindowBounds bounds;
+  bounds.xLow = static_cast<int>(std::min<long long>(std::max(x - radius, 0LL), aXSize));
+  bounds.xHigh = static_cast<int>(std::max<long long>(std::min(x + radius, aXSize - 1LL), -1));
+  bounds.yLow = static_cast<int>(std::min<long long>(std::max(y - radius, 0LL), aYSize));
+  bounds.yHigh = static_cast<int>(std::max<long long>(std::min(y + radius, aYSize - 1LL), -1));
+  return bounds;
+}
+
+void windowDistances(const float* aImage, int aXSize, int aYSize, int aX, int aY, const CWindowBounds& aBounds,
+                     const CPatchWindow& aWindow, float* aDistances, std::uint8_t* aDefined) {
+  if (aBounds.count() == 0) return;
+#ifdef TEXTURE_HAVE_X86
+  if (usesAvx2() && aWindow.radius <= kMaxAvx2Radius)
+    return windowDistancesAvx2(aImage, aXSize, aYSize, aX, aY, aBounds, aWindow, aDistances, aDefined);
+#endif
+  float sums[kLanes], weightSums[kLanes];
+  int i = 0;
+  for (int qy = aBounds.yLow; qy <= aBounds.yHigh; ++qy)
+    for (int qx = aBounds.xLow; qx <= aBounds.xHigh; qx += kLanes) {
+      const int lanes = std::min(kLanes, aBounds.xHigh - qx + 1);
+      boundedSumsPortable(aImage, aXSize, aYSize, aX, aY, qx, qy, lanes, aWindow, sums, weightSums);
+      storeDistances(sums, weightSums, lanes, aDistances + i, aDefined + i);
+      i += lanes;
+    }
 }
 
 }  // namespace NLMeansKernels

@@ -5,6 +5,7 @@
 // a portable path elsewhere; both give the same bits.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -34,6 +35,35 @@ void leafEstimates(const float* aDistanceImage, const float* aValues, int aXSize
 NLMeansCommon::CEstimate windowedEstimate(const float* aDistanceImage, const float* aValues, int aXSize, int aYSize,
                                           int aX, int aY, int aRadius, float aKernel,
                                           const NLMeansCommon::CPatchWindow& aWindow);
+
+// The search window of radius aRadius around (aX, aY), clipped to the image:
+// columns xLow..xHigh, rows yLow..yHigh (empty when a low bound exceeds its
+// high bound, as for a negative radius). Any int arguments are safe.
+struct CWindowBounds {
+  int xLow, xHigh, yLow, yHigh;
+  int width() const { return xHigh >= xLow ? xHigh - xLow + 1 : 0; }
+  int height() const { return yHigh >= yLow ? yHigh - yLow + 1 : 0; }
+  int count() const { return width() * height(); }
+};
+CWindowBounds windowBounds(int aXSize, int aYSize, int aX, int aY, int aRadius);
+// The most candidates any such window of the image can hold.
+inline std::size_t largestWindow(int aXSize, int aYSize, int aRadius) {
+  if (aRadius < 0) return 0;
+  const long long side = 2LL * aRadius + 1;
+  const std::size_t width = static_cast<std::size_t>(side < aXSize ? side : aXSize);
+  return width * static_cast<std::size_t>(side < aYSize ? side : aYSize);
+}
+
+// Bounded patch distances (as NLMeansCommon::boundedDistance) of pixel
+// (aX, aY) to every candidate of aBounds, rows ascending and columns
+// ascending within a row (candidate (qx, qy) at index (qx - xLow) +
+// (qy - yLow) * width), the pixel itself included when it lies in them. The
+// pixel may lie outside the image by up to the patch radius; then only the
+// offsets inside count. aDistances[i] gets candidate i's distance and
+// aDefined[i] 1, or 0 when the two patches share no weighted offset (the
+// distance is then left unset). Both arrays need room for aBounds.count().
+void windowDistances(const float* aImage, int aXSize, int aYSize, int aX, int aY, const CWindowBounds& aBounds,
+                     const NLMeansCommon::CPatchWindow& aWindow, float* aDistances, std::uint8_t* aDefined);
 
 // True when the AVX2 paths are in use; forcePortable switches them off (tests).
 bool usesAvx2();

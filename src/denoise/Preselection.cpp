@@ -1,9 +1,12 @@
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <vector>
 
 #include "CNLMeans.h"
 #include "CNLMeansCommon.h"
+#include "NLMeansKernels.h"
+#include "Parallel.h"
 #include "Preselection.h"
 
 using namespace NLMeansCommon;
@@ -16,7 +19,7 @@ namespace {
 void patchStatistics(const std::vector<float>& aImage, int aXSize, int aYSize, const CPatchWindow& aWindow,
                      std::vector<float>& aMean, std::vector<float>& aSpread) {
   const int r = aWindow.radius;
-  for (int y = 0; y < aYSize; ++y)
+  NParallel::parallelFor(aYSize, [&](int y) {
     for (int x = 0; x < aXSize; ++x) {
       const int dxLow = std::max(-r, -x), dxHigh = std::min(r, aXSize - 1 - x);
       const int dyLow = std::max(-r, -y), dyHigh = std::min(r, aYSize - 1 - y);
@@ -34,6 +37,7 @@ void patchStatistics(const std::vector<float>& aImage, int aXSize, int aYSize, c
       aMean[x + y * aXSize] = mean;
       aSpread[x + y * aXSize] = (spread - mean * mean) * c;
     }
+  });
 }
 
 }  // namespace
@@ -48,21 +52,28 @@ void CNLMeans::preselection(CMatrix<float>& aInput, CMatrix<float>& aResult, flo
   const float kernel = filterKernel(filterFactor, aSigma);
   const int radius = clippedRadius(searchRadius, xSize, ySize);
   const float* values = aInput.data();
-  for (int y = 0; y < ySize; ++y)
+  float* out = aResult.data();
+  // Rows are independent: each reads the private copy and the statistics and
+  // writes only itself. All distances of a window are taken side by side; a
+  // candidate the test drops never enters the estimate.
+  NParallel::parallelFor(ySize, [&](int y) {
+    std::vector<float> distances(NLMeansKernels::largestWindow(xSize, ySize, radius));
+    std::vector<std::uint8_t> defined(distances.size());
     for (int x = 0; x < xSize; ++x) {
       const int p = x + y * xSize;
+      const NLMeansKernels::CWindowBounds bounds = NLMeansKernels::windowBounds(xSize, ySize, x, y, radius);
+      NLMeansKernels::windowDistances(copy.data(), xSize, ySize, x, y, bounds, window, distances.data(),
+                                      defined.data());
       CEstimate estimate;
-      const int yLow = std::max(y - radius, 0), yHigh = std::min(y + radius, ySize - 1);
-      const int xLow = std::max(x - radius, 0), xHigh = std::min(x + radius, xSize - 1);
-      for (int qy = yLow; qy <= yHigh; ++qy)
-        for (int qx = xLow; qx <= xHigh; ++qx) {
+      int i = 0;
+      for (int qy = bounds.yLow; qy <= bounds.yHigh; ++qy)
+        for (int qx = bounds.xLow; qx <= bounds.xHigh; ++qx, ++i) {
           const int q = qx + qy * xSize;
           if (!preselectionAccepts(mean[p], mean[q], spread[p], spread[q])) continue;
-          if (q == p) continue;
-          float distance;
-          if (!boundedDistance(copy.data(), xSize, ySize, x, y, qx, qy, window, distance)) continue;
-          estimate.add(std::exp(kernel * distance), values[q]);
+          if (q == p || !defined[i]) continue;
+          estimate.add(std::exp(kernel * distances[i]), values[q]);
         }
-      estimate.store(values[p], aResult(x, y));
+      estimate.store(values[p], out[p]);
     }
+  });
 }

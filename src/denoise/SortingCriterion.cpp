@@ -1,9 +1,14 @@
 #include <algorithm>
+#include <cstdint>
+#include <limits>
 #include <vector>
 
+#include "BestCandidates.h"
 #include "CElement.h"
 #include "CNLMeans.h"
 #include "CNLMeansCommon.h"
+#include "NLMeansKernels.h"
+#include "Parallel.h"
 
 using namespace NLMeansCommon;
 
@@ -14,24 +19,35 @@ void CNLMeans::sortingCriterion(CMatrix<float>& aInput, CMatrix<float>& aResult,
   const std::vector<float> copy(aResult.data(), aResult.data() + aResult.size());
   const CPatchWindow window(patchRadius);
   const int radius = clippedRadius(searchRadius, xSize, ySize);
-  std::vector<CElement> candidates;
-  for (int y = 0; y < ySize; ++y)
+  const float* values = aInput.data();
+  float* out = aResult.data();
+  // Each pixel ranks its own candidates: rows are independent, and the same
+  // list in the same order sorts the same way on any thread.
+  NParallel::parallelFor(ySize, [&](int y) {
+    std::vector<CElement> best, list;
+    std::vector<float> distances(NLMeansKernels::largestWindow(xSize, ySize, radius));
+    std::vector<std::uint8_t> defined(distances.size());
     for (int x = 0; x < xSize; ++x) {
-      candidates.clear();
-      const int yLow = std::max(y - radius, 0), yHigh = std::min(y + radius, ySize - 1);
-      const int xLow = std::max(x - radius, 0), xHigh = std::min(x + radius, xSize - 1);
-      for (int qy = yLow; qy <= yHigh; ++qy)
-        for (int qx = xLow; qx <= xHigh; ++qx) {
-          CElement candidate;
-          candidate.distance = rankingDistance(copy.data(), xSize, ySize, x, y, qx, qy, window);
-          candidate.value = aInput(qx, qy);
-          candidates.push_back(candidate);
-        }
-      std::sort(candidates.begin(), candidates.end());
+      const NLMeansKernels::CWindowBounds bounds = NLMeansKernels::windowBounds(xSize, ySize, x, y, radius);
+      NLMeansKernels::windowDistances(copy.data(), xSize, ySize, x, y, bounds, window, distances.data(),
+                                      defined.data());
+      const auto forEachCandidate = [&](const auto& aVisit) {
+        int i = 0;
+        for (int qy = bounds.yLow; qy <= bounds.yHigh; ++qy)
+          for (int qx = bounds.xLow; qx <= bounds.xHigh; ++qx, ++i) {
+            CElement candidate;
+            // Without a common weighted offset a candidate ranks last.
+            candidate.distance = defined[i] ? distances[i] : std::numeric_limits<float>::infinity();
+            candidate.value = values[qx + qy * xSize];
+            aVisit(candidate);
+          }
+      };
       // Near the border a pixel has fewer candidates than elsewhere.
-      const int used = std::min(aBest, static_cast<int>(candidates.size()));
+      const int used = std::min(aBest, bounds.count());
+      bestCandidates(used, forEachCandidate, best, list);
       float sum = 0.0f;
-      for (int i = 0; i < used; ++i) sum += candidates[i].value;
-      aResult(x, y) = sum / static_cast<float>(used);
+      for (int k = 0; k < used; ++k) sum += best[k].value;
+      out[x + y * xSize] = sum / static_cast<float>(used);
     }
+  });
 }

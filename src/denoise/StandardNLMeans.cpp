@@ -2,6 +2,8 @@
 
 #include "CNLMeans.h"
 #include "CNLMeansCommon.h"
+#include "NLMeansKernels.h"
+#include "Parallel.h"
 
 using namespace NLMeansCommon;
 
@@ -12,8 +14,12 @@ void CNLMeans::standardNLMeans(CMatrix<float>& aInput, CMatrix<float>& aResult, 
   const CPatchWindow window(patchRadius);
   const float kernel = filterKernel(filterFactor, aSigma);
   const int radius = clippedRadius(searchRadius, xSize, ySize);
-  for (int y = 0; y < ySize; ++y)
+  const float* values = aInput.data();
+  float* out = aResult.data();
+  // Rows are independent: each reads the private copy and writes only itself.
+  NParallel::parallelFor(ySize, [&](int y) {
     for (int x = 0; x < xSize; ++x)
-      windowedEstimate(copy.data(), aInput.data(), xSize, ySize, x, y, radius, kernel, window)
-          .store(aInput(x, y), aResult(x, y));
+      NLMeansKernels::windowedEstimate(copy.data(), values, xSize, ySize, x, y, radius, kernel, window)
+          .store(values[x + y * xSize], out[x + y * xSize]);
+  });
 }

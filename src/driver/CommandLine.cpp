@@ -3,6 +3,12 @@
 #include <cmath>
 #include <cstdlib>
 #include <ctime>
+#include <exception>
+#include <iostream>
+#include <new>
+#include <sstream>
+
+#include "Exceptions.h"
 
 namespace CommandLine {
 
@@ -51,6 +57,28 @@ std::string outputName(const std::string& aInput) {
 double elapsedSeconds(long aStart, long aEnd) {
   return static_cast<double>(static_cast<float>(aEnd) - static_cast<float>(aStart)) /
          static_cast<double>(CLOCKS_PER_SEC);
+}
+
+std::string timeLine(long aStart, long aEnd) {
+  std::ostringstream line;
+  line << "Finished. This took " << elapsedSeconds(aStart, aEnd) << "sec";
+  return line.str();
+}
+
+int runReportingFailures(const char* aProgram, const std::function<int()>& aRun) {
+  // The exception types write their own message when they are made.
+  try {
+    return aRun();
+  } catch (const EInvalidFileFormat&) {
+  } catch (const EIncompatibleMatrices&) {
+  } catch (const ENonquadraticMatrix&) {
+  } catch (const EFileError&) {
+  } catch (const std::bad_alloc&) {
+    std::cerr << aProgram << ": out of memory" << std::endl;
+  } catch (const std::exception& e) {
+    std::cerr << aProgram << ": " << e.what() << std::endl;
+  }
+  return kExitFailure;
 }
 
 }  // namespace CommandLine

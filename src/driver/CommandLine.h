@@ -2,6 +2,7 @@
 // choice between global and local denoising, and the output file name.
 #pragma once
 
+#include <functional>
 #include <string>
 
 namespace CommandLine {
@@ -34,5 +35,15 @@ std::string outputName(const std::string& aInput);
 
 // Processor seconds between two clock() readings, as the time line reports them.
 double elapsedSeconds(long aStart, long aEnd);
+
+// The time line of a run between two clock() readings, without the end of
+// line: "Finished. This took 2.5sec".
+std::string timeLine(long aStart, long aEnd);
+
+// Runs aRun and returns its status. The exception types of the containers,
+// which have written their message when they were made, a failed allocation
+// and any other standard exception end the run with kExitFailure (the latter
+// two with a line "PROGRAM: reason" on standard error).
+int runReportingFailures(const char* aProgram, const std::function<int()>& aRun);
 
 }  // namespace CommandLine

@@ -2,15 +2,12 @@
 // non-local means and writes the result beside the input.
 #include <cstring>
 #include <ctime>
-#include <exception>
 #include <iostream>
-#include <new>
 #include <string>
 
 #include "CMatrix.h"
 #include "CNLMeans.h"
 #include "CommandLine.h"
-#include "Exceptions.h"
 
 namespace {
 
@@ -58,7 +55,7 @@ int run(int aArgc, char** aArgv) {
   result.writeToPGM(CommandLine::outputName(aArgv[1]).c_str());
   const std::clock_t end = std::clock();
 
-  std::cout << "Finished. This took " << CommandLine::elapsedSeconds(start, end) << "sec" << std::endl;
+  std::cout << CommandLine::timeLine(start, end) << std::endl;
   return CommandLine::kExitSuccess;
 }
 
@@ -73,17 +70,5 @@ int main(int argc, char** argv) {
     std::cerr << kUsage;
     return CommandLine::kExitUsage;
   }
-  // The exception types write their own message when they are made.
-  try {
-    return run(argc, argv);
-  } catch (const EInvalidFileFormat&) {
-  } catch (const EIncompatibleMatrices&) {
-  } catch (const ENonquadraticMatrix&) {
-  } catch (const EFileError&) {
-  } catch (const std::bad_alloc&) {
-    std::cerr << "texture: out of memory" << std::endl;
-  } catch (const std::exception& e) {
-    std::cerr << "texture: " << e.what() << std::endl;
-  }
-  return CommandLine::kExitFailure;
+  return CommandLine::runReportingFailures("texture", [&] { return run(argc, argv); });
 }

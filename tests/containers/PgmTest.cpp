@@ -1,5 +1,8 @@
 #include <cmath>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include "CMatrix.h"
@@ -203,6 +206,31 @@ TEST(Pgm, WriteReplacesExistingFileWhole) {
   image.writeToPGM(path.c_str());
   EXPECT_EQ(TestSupport::readBytes(path), std::string("P5\n1 1\n255\n\x09"));
   EXPECT_EQ(dir.entries(), std::vector<std::string>{"out.pgm"});
+}
+
+// /dev/stdout in a pipeline is a link to a pipe, which has no path to
+// resolve: it must be written through, not replaced by a file.
+TEST(Pgm, WritesThroughALinkToAPipe) {
+  CTempDir dir;
+  int ends[2];
+  ASSERT_EQ(::pipe(ends), 0);
+  const std::string link = dir.file("stdout");
+  ASSERT_EQ(::symlink(("/proc/self/fd/" + std::to_string(ends[1])).c_str(), link.c_str()), 0);
+  CMatrix<float> image(2, 1);
+  image(0, 0) = 65.0f;
+  image(1, 0) = 66.0f;
+  image.writeToPGM(link.c_str());
+  ::close(ends[1]);
+  std::string bytes;
+  char buffer[64];
+  ssize_t n;
+  while ((n = ::read(ends[0], buffer, sizeof buffer)) > 0) bytes.append(buffer, static_cast<std::size_t>(n));
+  ::close(ends[0]);
+  EXPECT_EQ(bytes, "P5\n2 1\n255\nAB");
+  struct stat info;
+  ASSERT_EQ(::lstat(link.c_str(), &info), 0);
+  EXPECT_TRUE(S_ISLNK(info.st_mode));
+  EXPECT_EQ(dir.entries(), std::vector<std::string>{"stdout"});
 }
 
 }  // namespace

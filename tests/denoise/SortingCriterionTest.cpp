@@ -1,10 +1,14 @@
 // The best-n rank rule and the record it sorts.
 #include <algorithm>
 #include <climits>
+#include <cmath>
+#include <limits>
+#include <random>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "BestCandidates.h"
 #include "CElement.h"
 #include "CNLMeans.h"
 #include "TestSupport.h"
@@ -42,6 +46,44 @@ TEST(CElement, OrdersByDistanceAlone) {
   EXPECT_FALSE(same < near);
   EXPECT_FALSE(near < same);
   EXPECT_EQ(sizeof(CElement), 16u);
+}
+
+// bestCandidates must give exactly the entries std::sort puts first, in its
+// order, whatever the ties: lists of few distinct distances (many ties), of
+// distinct ones, with infinities, signed zeros and not-a-number.
+TEST(CElement, BestCandidatesLeadAsStdSort) {
+  std::mt19937 generator(77);
+  const float specials[] = {std::numeric_limits<float>::infinity(), -0.0f, 0.0f,
+                            std::numeric_limits<float>::quiet_NaN()};
+  std::vector<CElement> list, expected, best, scratch;
+  int shortcuts = 0;
+  for (int round = 0; round < 3000; ++round) {
+    const int size = 1 + static_cast<int>(generator() % 300);
+    const int levels = round % 3 == 0 ? 4 : (round % 3 == 1 ? 1000000 : 40);
+    list.clear();
+    for (int i = 0; i < size; ++i) {
+      CElement e;
+      e.distance = static_cast<float>(generator() % levels) * 0.25f;
+      if (round % 7 == 0 && generator() % 50 == 0) e.distance = specials[generator() % (round % 14 == 0 ? 4 : 3)];
+      e.value = static_cast<float>(i);
+      e.x = i;
+      e.y = -i;
+      list.push_back(e);
+    }
+    expected = list;
+    std::sort(expected.begin(), expected.end());
+    const int wanted = round % 5 == 0 ? static_cast<int>(generator() % static_cast<unsigned>(size + 2))
+                                      : static_cast<int>(generator() % 70);
+    NLMeansCommon::bestCandidates(
+        wanted, [&](const auto& aVisit) { for (const CElement& e : list) aVisit(e); }, best, scratch);
+    ASSERT_EQ(best.size(), static_cast<std::size_t>(std::min(wanted, size))) << "round " << round;
+    for (std::size_t i = 0; i < best.size(); ++i) {
+      ASSERT_EQ(best[i].x, expected[i].x) << "round " << round << " entry " << i;
+      ASSERT_EQ(best[i].value, expected[i].value);
+    }
+    shortcuts += levels == 1000000 && wanted < size && wanted <= 64;
+  }
+  EXPECT_GT(shortcuts, 100);
 }
 
 TEST(SortingCriterion, BestOneIsThePixelItself) {

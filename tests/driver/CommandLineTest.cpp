@@ -1,8 +1,11 @@
+#include <new>
 #include <sstream>
+#include <stdexcept>
 
 #include <gtest/gtest.h>
 
 #include "CommandLine.h"
+#include "Exceptions.h"
 
 namespace {
 
@@ -63,6 +66,21 @@ TEST(CommandLine, TimeLineInSeconds) {
   std::ostringstream longer;
   longer << CommandLine::elapsedSeconds(0, 12500000);
   EXPECT_EQ(longer.str(), "12.5");
+  EXPECT_EQ(CommandLine::timeLine(1000, 2501000), "Finished. This took 2.5sec");
+}
+
+TEST(CommandLine, FailuresEndWithStatusOne) {
+  EXPECT_EQ(CommandLine::runReportingFailures("prog", [] { return 0; }), 0);
+  EXPECT_EQ(CommandLine::runReportingFailures("prog", [] { return 2; }), 2);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(CommandLine::runReportingFailures("prog", []() -> int { throw EFileError("Cannot write x: full"); }), 1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Cannot write x: full\n");
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(CommandLine::runReportingFailures("prog", []() -> int { throw std::bad_alloc(); }), 1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "prog: out of memory\n");
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(CommandLine::runReportingFailures("prog", []() -> int { throw std::runtime_error("odd"); }), 1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "prog: odd\n");
 }
 
 }  // namespace
