@@ -210,7 +210,7 @@ public:
     mLength = mSide * mSide;
     for (int dy = -r; dy <= r; ++dy)
       for (int dx = -r; dx <= r; ++dx) mOffsets.push_back(dy * aSettings.xSize + dx);
-    mLayout = NPatchKernels::CPatchLayout{aSettings.scaled, mOffsets.data(), mLength, mSide, aSettings.xSize};
+    mLayout = NPatchKernels::CPatchLayout{aSettings.scaled, mOffsets.data(), mLength, mSide, aSettings.xSize, false};
     for (int dy = -r; dy <= r; ++dy)
       for (int dx = -r; dx <= r; ++dx) mBufferOffsets.push_back(dy * mSide + dx);
     mCentreOffset = r * mSide + r;
@@ -250,7 +250,7 @@ private:
   // Where the features of a list are, and where record i's feature is.
   NPatchKernels::CPatchLayout layoutOf(const CWorkList& aList) const {
     if (aList.features.empty()) return mLayout;
-    return NPatchKernels::CPatchLayout{aList.features.data(), mBufferOffsets.data(), mLength, mSide, mSide};
+    return NPatchKernels::CPatchLayout{aList.features.data(), mBufferOffsets.data(), mLength, mSide, mSide, false};
   }
   int positionOf(const CWorkList& aList, int aIndex) const {
     return aList.features.empty() ? aList.pixel[aIndex] : aIndex * mLength + mCentreOffset;
@@ -689,10 +689,14 @@ private:
   int mSide = 0;
   int mLength = 0;
   std::vector<int> mOffsets;
-  NPatchKernels::CPatchLayout mLayout{};
   std::vector<int> mBufferOffsets;
   int mCentreOffset = 0;
   CBounds mBounds;
+
+public:
+  NPatchKernels::CPatchLayout mLayout{};
+
+private:
   std::vector<float> mSum0, mSum1, mCentre0, mCentre1, mOld0, mOld1;
   // Scratch of the passes, kept between nodes to avoid reallocating.
   std::vector<int> mOwn0, mOwn1, mOther0, mOther1, mMoves, mPixels;
@@ -709,6 +713,7 @@ void build(const CSettings& aSettings, const std::vector<int>& aPixels, const st
   root.isCopy.assign(aPixels.size(), 0);
   CBuilder builder(aSettings);
   builder.mBuffered = aSettings.keepFeatures < 0 ? aPixels.size() > kLargeTree : aSettings.keepFeatures > 0;
+  builder.mLayout.prefetch = aPixels.size() > kLargeTree;
   builder.run(std::move(root), aSink);
 }
 

@@ -167,7 +167,8 @@ __attribute__((target("avx2"))) void centreDistancesAvx2(const CPatchLayout& aLa
     _mm256_store_si256(reinterpret_cast<__m256i*>(pixels), index);
     const float* base[kLanes];
     for (int l = 0; l < kLanes; ++l) base[l] = aLayout.image + pixels[l];
-    for (int l = i + 2 * kLanes; l < std::min(aCount, i + 3 * kLanes); ++l) prefetchFeature(aLayout, aPixels[l]);
+    if (aLayout.prefetch)
+      for (int l = i + 2 * kLanes; l < std::min(aCount, i + 3 * kLanes); ++l) prefetchFeature(aLayout, aPixels[l]);
     COneCentre visit{centre, _mm256_setzero_ps()};
     forEachComponent<Side>(aLayout, base, index, visit);
     storeLanes(aOut + i, visit.sum, lanes);
@@ -188,7 +189,8 @@ __attribute__((target("avx2"))) void centreDistances2Avx2(const CPatchLayout& aL
     _mm256_store_si256(reinterpret_cast<__m256i*>(pixels), index);
     const float* base[kLanes];
     for (int l = 0; l < kLanes; ++l) base[l] = aLayout.image + pixels[l];
-    for (int l = i + 2 * kLanes; l < std::min(aCount, i + 3 * kLanes); ++l) prefetchFeature(aLayout, aPixels[l]);
+    if (aLayout.prefetch)
+      for (int l = i + 2 * kLanes; l < std::min(aCount, i + 3 * kLanes); ++l) prefetchFeature(aLayout, aPixels[l]);
     CTwoCentres visit{centre0, centre1, _mm256_setzero_ps(), _mm256_setzero_ps()};
     forEachComponent<Side>(aLayout, base, index, visit);
     storeLanes(aOut0 + i, visit.sum0, lanes);
@@ -196,11 +198,13 @@ __attribute__((target("avx2"))) void centreDistances2Avx2(const CPatchLayout& aL
   }
 }
 
-template <int Side>
+// With AllRows the row range is the whole patch, known when compiling.
+template <int Side, bool AllRows = false>
 __attribute__((target("avx2"))) void addFeatureAvx2(const CPatchLayout& aLayout, int aPixel, float* aSum,
                                                      int aFirstRow, int aEndRow) {
   const int side = Side > 0 ? Side : aLayout.side;
-  for (int dy = aFirstRow, k = aFirstRow * side; dy < aEndRow; ++dy) {
+  const int firstRow = AllRows ? 0 : aFirstRow, endRow = AllRows ? side : aEndRow;
+  for (int dy = firstRow, k = firstRow * side; dy < endRow; ++dy) {
     const float* row = aLayout.image + aPixel + aLayout.offsets[k];
     int dx = 0;
     for (; dx + 8 <= side; dx += 8, k += 8)
@@ -209,11 +213,12 @@ __attribute__((target("avx2"))) void addFeatureAvx2(const CPatchLayout& aLayout,
   }
 }
 
-template <int Side>
+template <int Side, bool AllRows = false>
 __attribute__((target("avx2"))) void moveFeatureAvx2(const CPatchLayout& aLayout, int aPixel, float* aFrom,
                                                       float* aTo, int aFirstRow, int aEndRow) {
   const int side = Side > 0 ? Side : aLayout.side;
-  for (int dy = aFirstRow, k = aFirstRow * side; dy < aEndRow; ++dy) {
+  const int firstRow = AllRows ? 0 : aFirstRow, endRow = AllRows ? side : aEndRow;
+  for (int dy = firstRow, k = firstRow * side; dy < endRow; ++dy) {
     const float* row = aLayout.image + aPixel + aLayout.offsets[k];
     int dx = 0;
     for (; dx + 8 <= side; dx += 8, k += 8) {
@@ -271,7 +276,10 @@ void addFeature(const CPatchLayout& aLayout, int aPixel, float* aSum, int aFirst
   if (aEndRow < 0) aEndRow = aLayout.side;
 #ifdef TEXTURE_HAVE_X86
   if (usesAvx2()) {
-    if (aLayout.side == 9) return addFeatureAvx2<9>(aLayout, aPixel, aSum, aFirstRow, aEndRow);
+    if (aLayout.side == 9) {
+      if (aFirstRow == 0 && aEndRow == 9) return addFeatureAvx2<9, true>(aLayout, aPixel, aSum, 0, 9);
+      return addFeatureAvx2<9>(aLayout, aPixel, aSum, aFirstRow, aEndRow);
+    }
     return addFeatureAvx2<0>(aLayout, aPixel, aSum, aFirstRow, aEndRow);
   }
 #endif
@@ -283,7 +291,10 @@ void moveFeature(const CPatchLayout& aLayout, int aPixel, float* aFrom, float* a
   if (aEndRow < 0) aEndRow = aLayout.side;
 #ifdef TEXTURE_HAVE_X86
   if (usesAvx2()) {
-    if (aLayout.side == 9) return moveFeatureAvx2<9>(aLayout, aPixel, aFrom, aTo, aFirstRow, aEndRow);
+    if (aLayout.side == 9) {
+      if (aFirstRow == 0 && aEndRow == 9) return moveFeatureAvx2<9, true>(aLayout, aPixel, aFrom, aTo, 0, 9);
+      return moveFeatureAvx2<9>(aLayout, aPixel, aFrom, aTo, aFirstRow, aEndRow);
+    }
     return moveFeatureAvx2<0>(aLayout, aPixel, aFrom, aTo, aFirstRow, aEndRow);
   }
 #endif

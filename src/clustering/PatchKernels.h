@@ -16,6 +16,9 @@ struct CPatchLayout {
   int length;
   int side;
   int xSize;
+  // Ask for patches a little ahead of their use: worth it only where the
+  // image is too large for the caches and the patches lie scattered in it.
+  bool prefetch = false;
 };
 
 // aOut[i] = || feature(aPixels[i]) - aCentre ||^2 for i < aCount.
@@ -37,6 +40,7 @@ void moveFeature(const CPatchLayout& aLayout, int aPixel, float* aFrom, float* a
 // to be fetched into the cache; loops over scattered records call it a few
 // records ahead.
 inline void prefetchFeature(const CPatchLayout& aLayout, int aPixel, int aFirstRow = 0, int aEndRow = -1) {
+  if (!aLayout.prefetch) return;
   if (aEndRow < 0) aEndRow = aLayout.side;
   for (int dy = aFirstRow; dy < aEndRow; ++dy) {
     const float* row = aLayout.image + aPixel + aLayout.offsets[dy * aLayout.side];
