@@ -1,4 +1,5 @@
 #include <cmath>
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -53,10 +54,31 @@ void CNLMeans::clusterTreeLocal(CMatrix<float>& aInput, CMatrix<float>& aResult,
         blocks.push_back(CBlock{bx, by, w, h, {}});
       }
 
+  // Pixels interior to no block take a windowed non-local means on the entry
+  // values. Which ones they are follows from the blocks alone, so the other
+  // threads estimate them while the trees are being built.
+  std::vector<float> estimates(entry.size(), 0.0f);
+  std::vector<float> blendWeights(entry.size(), 0.0f);
+  std::vector<std::uint8_t> covered(entry.size(), 0);
+  for (const CBlock& block : blocks)
+    for (int i = r; i <= block.height - 1 - r; ++i)
+      std::fill_n(covered.begin() + (block.x + r) + static_cast<std::ptrdiff_t>(block.y + i) * X, block.width - 2 * r, 1);
+
   {
     // Each block's tree draws from rand(), so the trees are built one after
     // another in block order; their leaves are estimated by the other threads.
     NParallel::CTaskQueue queue(NParallel::threadCount() - 1);
+    for (int y = 0; y < Y; ++y)
+      queue.submit([&, y] {
+        for (int x = 0; x < X; ++x) {
+          const std::size_t at = static_cast<std::size_t>(x) + static_cast<std::size_t>(y) * X;
+          if (covered[at]) continue;
+          estimates[at] = entry[at];
+          NLMeansKernels::windowedEstimate(entry.data(), values, X, Y, x, y, R, k, window)
+              .store(values[at], estimates[at]);
+          blendWeights[at] = 1.0f;
+        }
+      });
     NPatchTree::CSettings settings;
     settings.scaled = scaled.data();
     settings.xSize = X;
@@ -83,8 +105,6 @@ void CNLMeans::clusterTreeLocal(CMatrix<float>& aInput, CMatrix<float>& aResult,
 
   // Blend the block estimates in block order with a Gaussian of standard
   // deviation step around each block's centre.
-  std::vector<float> estimates(entry.size(), 0.0f);
-  std::vector<float> blendWeights(entry.size(), 0.0f);
   std::vector<float> beta(static_cast<std::size_t>(blockSize > 0 ? blockSize * blockSize : 0));
   for (int i = 0; i < blockSize; ++i)
     for (int j = 0; j < blockSize; ++j) {
@@ -102,18 +122,6 @@ void CNLMeans::clusterTreeLocal(CMatrix<float>& aInput, CMatrix<float>& aResult,
       }
     std::vector<float>().swap(block.result);
   }
-
-  // Pixels inside no block: windowed non-local means on the entry values.
-  NParallel::parallelFor(Y, [&](int y) {
-    for (int x = 0; x < X; ++x) {
-      const std::size_t at = static_cast<std::size_t>(x) + static_cast<std::size_t>(y) * X;
-      if (blendWeights[at] > 0.0f) continue;
-      estimates[at] = entry[at];
-      NLMeansKernels::windowedEstimate(entry.data(), values, X, Y, x, y, R, k, window)
-          .store(values[at], estimates[at]);
-      blendWeights[at] = 1.0f;
-    }
-  });
 
   for (std::size_t i = 0; i < estimates.size(); ++i) aResult.data()[i] = estimates[i] / blendWeights[i];
 }
