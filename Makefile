@@ -4,7 +4,7 @@ BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all build demo test bench compare-speed clean
+.PHONY: all build demo test bench compare-speed sigma-scan clean
 
 all: build
 
@@ -26,6 +26,10 @@ bench: build
 # texture against OpenCV's fastNlMeansDenoising on the sample image.
 compare-speed:
 	bench/compare_speed.sh
+
+# PSNR of texture over a range of SIGMA arguments for noise of known level.
+sigma-scan: build
+	/usr/bin/python3 bench/sigma_scan.py $(BUILD_DIR)/bin
 
 clean:
 	rm -rf $(BUILD_DIR)
