@@ -1,4 +1,6 @@
+#include <atomic>
 #include <cmath>
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -7,6 +9,7 @@
 #include "CPatchTree.h"
 #include "NLMeansKernels.h"
 #include "Parallel.h"
+#include "Progress.h"
 
 namespace {
 
@@ -53,6 +56,23 @@ void CNLMeans::clusterTreeLocal(CMatrix<float>& aInput, CMatrix<float>& aResult,
         blocks.push_back(CBlock{bx, by, w, h, {}});
       }
 
+  // Progress: blocks whose trees are built, then pixels estimated (each
+  // block's interior, then the pixels inside no block, a share per row).
+  const bool reporting = static_cast<bool>(progress);
+  std::atomic<long long> estimated{0};
+  long long blockPixels = 0, uncovered = 0;
+  if (reporting) {
+    std::vector<std::uint8_t> covered(entry.size(), 0);
+    for (const CBlock& block : blocks)
+      for (int i = r; i < block.height - r; ++i)
+        for (int j = r; j < block.width - r; ++j) covered[(block.x + j) + static_cast<std::size_t>(block.y + i) * X] = 1;
+    for (const CBlock& block : blocks)
+      blockPixels += static_cast<long long>(block.width - 2 * r) * (block.height - 2 * r);
+    for (const std::uint8_t c : covered) uncovered += c ? 0 : 1;
+  }
+  NLMeansProgress::CPhase building(progress, "building the tree", static_cast<double>(blocks.size()));
+  NLMeansProgress::CPhase denoising(progress, "denoising", static_cast<double>(blockPixels + uncovered));
+
   {
     // Each block's tree draws from rand(), so the trees are built one after
     // another in block order; their leaves are estimated by the other threads.
@@ -73,12 +93,20 @@ void CNLMeans::clusterTreeLocal(CMatrix<float>& aInput, CMatrix<float>& aResult,
       const NLMeansKernels::COutput output{block.result.data(), block.width, block.x, block.y};
       NPatchTree::build(settings, pixels, [&](NPatchTree::CLeaf&& aLeaf) {
         auto leaf = std::make_shared<NPatchTree::CLeaf>(std::move(aLeaf));
-        queue.submit([&entry, values, X, &window, k, output, leaf] {
+        long long primaries = 0;
+        if (reporting)
+          for (const std::uint8_t copy : leaf->isCopy) primaries += copy ? 0 : 1;
+        queue.submit([&entry, values, X, &window, k, output, leaf, &estimated, primaries] {
           NLMeansKernels::leafEstimates(entry.data(), values, X, window, k, leaf->members, leaf->isCopy, output);
+          if (primaries > 0) estimated.fetch_add(primaries, std::memory_order_relaxed);
         });
       });
+      building.report(static_cast<double>(&block - blocks.data() + 1));
     }
-    queue.finish();
+    if (reporting)
+      queue.finish([&] { denoising.report(static_cast<double>(estimated.load(std::memory_order_relaxed))); });
+    else
+      queue.finish();
   }
 
   // Blend the block estimates in block order with a Gaussian of standard
@@ -104,6 +132,11 @@ void CNLMeans::clusterTreeLocal(CMatrix<float>& aInput, CMatrix<float>& aResult,
   }
 
   // Pixels inside no block: windowed non-local means on the entry values.
+  std::function<void(int)> rowsDone;
+  if (reporting)
+    rowsDone = [&](int aRows) {
+      denoising.report(static_cast<double>(blockPixels) + static_cast<double>(uncovered) * aRows / Y);
+    };
   NParallel::parallelFor(Y, [&](int y) {
     for (int x = 0; x < X; ++x) {
       const std::size_t at = static_cast<std::size_t>(x) + static_cast<std::size_t>(y) * X;
@@ -113,7 +146,7 @@ void CNLMeans::clusterTreeLocal(CMatrix<float>& aInput, CMatrix<float>& aResult,
           .store(values[at], estimates[at]);
       blendWeights[at] = 1.0f;
     }
-  });
+  }, rowsDone);
 
   for (std::size_t i = 0; i < estimates.size(); ++i) aResult.data()[i] = estimates[i] / blendWeights[i];
 }

@@ -19,6 +19,7 @@
 #include "CMatrix.h"
 #include "CNLMeans.h"
 #include "CommandLine.h"
+#include "ProgressLine.h"
 
 namespace {
 
@@ -217,8 +218,9 @@ EAction parseArguments(int aArgc, char** aArgv, CSettings& aSettings) {
   return EAction::Run;
 }
 
-void denoise(CSettings& aSettings, CMatrix<float>& aInput, CMatrix<float>& aResult) {
+void denoise(CSettings& aSettings, CMatrix<float>& aInput, CMatrix<float>& aResult, CProgressLine& aProgress) {
   CNLMeans nlMeans;
+  if (aProgress.showing()) nlMeans.progress = aProgress.hook();
   nlMeans.patchRadius = aSettings.patchRadius;
   nlMeans.searchRadius = aSettings.searchRadius;
   nlMeans.filterFactor = aSettings.filterFactor;
@@ -234,6 +236,7 @@ void denoise(CSettings& aSettings, CMatrix<float>& aInput, CMatrix<float>& aResu
     case EMethod::Graph:
       nlMeans.gilboaOsherBuildWeights(aInput, sigma);
       for (int step = 0; step < aSettings.steps; ++step) {
+        aProgress.update("denoising", static_cast<double>(step) / aSettings.steps);
         if (aSettings.totalVariation)
           nlMeans.gilboaOsherFilterTV(aResult);
         else
@@ -252,16 +255,20 @@ bool isStandardOutput(const std::string& aPath) {
 }
 
 int run(CSettings& aSettings) {
+  CProgressLine progressLine(CProgressLine::shouldShow());
+  progressLine.update("reading", -1.0);
   CMatrix<float> input;
   input.readFromPGM(aSettings.input.c_str());
   CMatrix<float> result(input);
   const bool imageOnStandardOutput = isStandardOutput(aSettings.output);
 
   const std::clock_t start = std::clock();
-  denoise(aSettings, input, result);
+  denoise(aSettings, input, result, progressLine);
+  progressLine.update("writing", -1.0);
   result.writeToPGM(aSettings.output.c_str());
   const std::clock_t end = std::clock();
 
+  progressLine.clear();
   (imageOnStandardOutput ? std::cerr : std::cout) << CommandLine::timeLine(start, end) << std::endl;
   return CommandLine::kExitSuccess;
 }

@@ -8,6 +8,7 @@
 #include "CMatrix.h"
 #include "CNLMeans.h"
 #include "CommandLine.h"
+#include "ProgressLine.h"
 
 namespace {
 
@@ -60,11 +61,15 @@ int run(int aArgc, char** aArgv) {
     return CommandLine::kExitUsage;
   }
 
+  // Outlives the denoiser, whose hook draws on it.
+  CProgressLine progressLine(CProgressLine::shouldShow());
   CNLMeans nlMeans;
   nlMeans.patchRadius = 4;
   const bool windowGiven = aArgc > 3;
   if (windowGiven) nlMeans.searchRadius = CommandLine::searchRadiusFromWindow(aArgv[3]);
+  if (progressLine.showing()) nlMeans.progress = progressLine.hook();
 
+  progressLine.update("reading", -1.0);
   CMatrix<float> input;
   input.readFromPGM(aArgv[1]);
   CMatrix<float> result(input);
@@ -74,9 +79,11 @@ int run(int aArgc, char** aArgv) {
     nlMeans.clusterTreeLocal(input, result, sigma, 0.0f);
   else
     nlMeans.clusterTreeGlobal(input, result, sigma, 0.0f);
+  progressLine.update("writing", -1.0);
   result.writeToPGM(CommandLine::outputName(aArgv[1]).c_str());
   const std::clock_t end = std::clock();
 
+  progressLine.clear();
   std::cout << CommandLine::timeLine(start, end) << std::endl;
   return CommandLine::kExitSuccess;
 }
