@@ -1,10 +1,11 @@
 # Wraps CMake: `make demo` builds and denoises the sample image, `make test`
-# builds and runs every test.
+# builds and runs every test, `make install PREFIX=/some/where` installs.
 BUILD_DIR ?= build
+PREFIX ?= /usr/local
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all build demo test bench compare-speed sigma-scan clean
+.PHONY: all build demo test install bench compare-speed sigma-scan clean
 
 all: build
 
@@ -18,6 +19,11 @@ demo: build
 
 test: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
+
+# The programs, manual pages, headers, libraries and the CMake package
+# (find_package(texture), target texture::texture) under PREFIX.
+install: build
+	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
 
 # Benchmarks of the two denoising modes at 512 x 512 and 2048 x 2048.
 bench: build
