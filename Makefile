@@ -5,7 +5,7 @@ PREFIX ?= /usr/local
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all build demo test install bench compare-speed sigma-scan clean
+.PHONY: all build demo test install bench compare compare-speed sigma-scan clean
 
 all: build
 
@@ -28,6 +28,11 @@ install: build
 # Benchmarks of the two denoising modes at 512 x 512 and 2048 x 2048.
 bench: build
 	$(BUILD_DIR)/bin/texture_bench
+
+# Time and quality of texture, nlmeans, OpenCV and scikit-image on the sample
+# and further noisy images; the table goes to build/compare.md.
+compare: build
+	/usr/bin/python3 bench/compare --bin $(BUILD_DIR)/bin --output $(BUILD_DIR)/compare.md
 
 # texture against OpenCV's fastNlMeansDenoising on the sample image.
 compare-speed:
