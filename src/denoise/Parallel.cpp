@@ -42,8 +42,10 @@ void parallelFor(int aCount, const std::function<void(int)>& aTask, const std::f
         if (!error) error = std::current_exception();
         failed.store(true);
       }
-      const int done = finished.fetch_add(1, std::memory_order_relaxed) + 1;
-      if (aCaller && aDone) aDone(done);
+      if (aDone) {
+        const int done = finished.fetch_add(1, std::memory_order_relaxed) + 1;
+        if (aCaller) aDone(done);
+      }
     }
   };
   std::vector<std::thread> helpers;
