@@ -13,6 +13,8 @@
 // size, the radii sensible and sigma non-zero.
 #pragma once
 
+#include <functional>
+
 #include "CMatrix.h"
 #include "CTensor.h"
 
@@ -29,6 +31,13 @@ public:
   CTensor<float> weights;
   CTensor<int> neighborX;
   CTensor<int> neighborY;
+  // Optional progress hook, empty by default: the methods call it with the
+  // name of a phase ("building the tree", "building the graph", "denoising")
+  // and the fraction of it that is done (0..1, growing within a phase). It is
+  // called only on the thread that called the method, at coarse steps (leaves,
+  // blocks, rows), and never changes a result; it must not throw.
+  // treeLocalStep does not call it.
+  std::function<void(const char* aPhase, double aFraction)> progress;
 
   // Fills aWindow with the (2r+1) x (2r+1) Gaussian patch window of radius
   // aRadius >= 0: (pi s)^-1/2 exp(-(dx^2 + dy^2) / s) with s = r^2/2 + 0.01,

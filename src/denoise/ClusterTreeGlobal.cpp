@@ -1,4 +1,7 @@
+#include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -7,6 +10,7 @@
 #include "CPatchTree.h"
 #include "NLMeansKernels.h"
 #include "Parallel.h"
+#include "Progress.h"
 
 namespace {
 
@@ -29,10 +33,13 @@ std::vector<float> scaledImage(const std::vector<float>& aImage, int aRadius) {
 
 // Builds the cluster tree over the patches of aPixels and estimates every
 // primary of every leaf, each leaf as a task of aQueue while the tree grows.
+// With aEstimated, each leaf task adds its number of primaries to it when
+// done, and aBuilding hears of the primaries placed in leaves so far.
 void denoiseByTree(const std::vector<float>& aImage, const std::vector<float>& aScaled, const float* aValues,
                    int aXSize, int aRadius, float aOverlap, float aKernel, const CPatchWindow& aWindow,
                    const std::vector<int>& aPixels, const NLMeansKernels::COutput& aOutput,
-                   NParallel::CTaskQueue& aQueue) {
+                   NParallel::CTaskQueue& aQueue, std::atomic<long long>* aEstimated = nullptr,
+                   NLMeansProgress::CPhase* aBuilding = nullptr) {
   NPatchTree::CSettings settings;
   settings.scaled = aScaled.data();
   settings.xSize = aXSize;
@@ -42,11 +49,19 @@ void denoiseByTree(const std::vector<float>& aImage, const std::vector<float>& a
     settings.parallel = [&aQueue](int aCount, const std::function<void(int)>& aTask) {
       aQueue.runTogether(aCount, aTask);
     };
+  long long placed = 0;
   NPatchTree::build(settings, aPixels, [&](NPatchTree::CLeaf&& aLeaf) {
     auto leaf = std::make_shared<NPatchTree::CLeaf>(std::move(aLeaf));
-    aQueue.submit([&aImage, aValues, aXSize, &aWindow, aKernel, aOutput, leaf] {
+    long long primaries = 0;
+    if (aEstimated) {
+      for (const std::uint8_t copy : leaf->isCopy) primaries += copy ? 0 : 1;
+      placed += primaries;
+      if (aBuilding) aBuilding->report(static_cast<double>(placed));
+    }
+    aQueue.submit([&aImage, aValues, aXSize, &aWindow, aKernel, aOutput, leaf, aEstimated, primaries] {
       NLMeansKernels::leafEstimates(aImage.data(), aValues, aXSize, aWindow, aKernel, leaf->members, leaf->isCopy,
                                     aOutput);
+      if (aEstimated) aEstimated->fetch_add(primaries, std::memory_order_relaxed);
     });
   });
 }
@@ -75,6 +90,14 @@ void CNLMeans::clusterTreeGlobal(CMatrix<float>& aInput, CMatrix<float>& aResult
     for (int x = 0; x < X; ++x)
       if (x < r || x >= X - r || y < r || y >= Y - r) border.push_back(x + y * X);
 
+  // Progress: pixels placed in leaves while the tree grows, then pixels
+  // estimated, counted by the tasks as they end.
+  const bool reporting = static_cast<bool>(progress);
+  std::atomic<long long> estimated{0};
+  const double interiorCount = static_cast<double>(std::max(0, X - 2 * r)) * std::max(0, Y - 2 * r);
+  NLMeansProgress::CPhase building(progress, "building the tree", interiorCount);
+  NLMeansProgress::CPhase denoising(progress, "denoising", static_cast<double>(X) * Y);
+
   NParallel::CTaskQueue queue(NParallel::threadCount() - 1);
   // Border pixels need no tree: they keep the other threads busy while the
   // tree's first leaves are being formed.
@@ -86,10 +109,18 @@ void CNLMeans::clusterTreeGlobal(CMatrix<float>& aInput, CMatrix<float>& aResult
         NLMeansKernels::windowedEstimate(image.data(), values, X, Y, x, y, kBorderSearchRadius, k, window)
             .store(values[border[i]], out[border[i]]);
       }
+      if (reporting) estimated.fetch_add(static_cast<long long>(end - start), std::memory_order_relaxed);
     });
+  building.report(0.0);
   denoiseByTree(image, scaled, values, X, r, aOverlap, k, window, interiorPixels(X, Y, r),
-                NLMeansKernels::COutput{out, X, 0, 0}, queue);
-  queue.finish();
+                NLMeansKernels::COutput{out, X, 0, 0}, queue, reporting ? &estimated : nullptr, &building);
+  if (!reporting) {
+    queue.finish();
+    return;
+  }
+  building.report(interiorCount);
+  queue.finish([&] { denoising.report(static_cast<double>(estimated.load(std::memory_order_relaxed))); });
+  denoising.report(static_cast<double>(X) * Y);
 }
 
 void CNLMeans::treeLocalStep(CMatrix<float>& aInput, CMatrix<float>& aResult, float aSigma, float aOverlap) {

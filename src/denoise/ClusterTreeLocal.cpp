@@ -1,3 +1,4 @@
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <memory>
@@ -8,6 +9,7 @@
 #include "CPatchTree.h"
 #include "NLMeansKernels.h"
 #include "Parallel.h"
+#include "Progress.h"
 
 namespace {
 
@@ -64,12 +66,26 @@ void CNLMeans::clusterTreeLocal(CMatrix<float>& aInput, CMatrix<float>& aResult,
     for (int i = r; i <= block.height - 1 - r; ++i)
       std::fill_n(covered.begin() + (block.x + r) + static_cast<std::ptrdiff_t>(block.y + i) * X, block.width - 2 * r, 1);
 
+  // Progress: blocks whose trees are built, then pixels estimated (each
+  // block's interior, then the pixels inside no block).
+  const bool reporting = static_cast<bool>(progress);
+  std::atomic<long long> estimated{0};
+  long long blockPixels = 0, uncovered = 0;
+  if (reporting) {
+    for (const CBlock& block : blocks)
+      blockPixels += static_cast<long long>(block.width - 2 * r) * (block.height - 2 * r);
+    for (const std::uint8_t c : covered) uncovered += c ? 0 : 1;
+  }
+  NLMeansProgress::CPhase building(progress, "building the tree", static_cast<double>(blocks.size()));
+  NLMeansProgress::CPhase denoising(progress, "denoising", static_cast<double>(blockPixels + uncovered));
+
   {
     // Each block's tree draws from rand(), so the trees are built one after
     // another in block order; their leaves are estimated by the other threads.
     NParallel::CTaskQueue queue(NParallel::threadCount() - 1);
     for (int y = 0; y < Y; ++y)
       queue.submit([&, y] {
+        long long done = 0;
         for (int x = 0; x < X; ++x) {
           const std::size_t at = static_cast<std::size_t>(x) + static_cast<std::size_t>(y) * X;
           if (covered[at]) continue;
@@ -77,7 +93,9 @@ void CNLMeans::clusterTreeLocal(CMatrix<float>& aInput, CMatrix<float>& aResult,
           NLMeansKernels::windowedEstimate(entry.data(), values, X, Y, x, y, R, k, window)
               .store(values[at], estimates[at]);
           blendWeights[at] = 1.0f;
+          ++done;
         }
+        if (reporting && done > 0) estimated.fetch_add(done, std::memory_order_relaxed);
       });
     NPatchTree::CSettings settings;
     settings.scaled = scaled.data();
@@ -95,12 +113,20 @@ void CNLMeans::clusterTreeLocal(CMatrix<float>& aInput, CMatrix<float>& aResult,
       const NLMeansKernels::COutput output{block.result.data(), block.width, block.x, block.y};
       NPatchTree::build(settings, pixels, [&](NPatchTree::CLeaf&& aLeaf) {
         auto leaf = std::make_shared<NPatchTree::CLeaf>(std::move(aLeaf));
-        queue.submit([&entry, values, X, &window, k, output, leaf] {
+        long long primaries = 0;
+        if (reporting)
+          for (const std::uint8_t copy : leaf->isCopy) primaries += copy ? 0 : 1;
+        queue.submit([&entry, values, X, &window, k, output, leaf, &estimated, primaries] {
           NLMeansKernels::leafEstimates(entry.data(), values, X, window, k, leaf->members, leaf->isCopy, output);
+          if (primaries > 0) estimated.fetch_add(primaries, std::memory_order_relaxed);
         });
       });
+      building.report(static_cast<double>(&block - blocks.data() + 1));
     }
-    queue.finish();
+    if (reporting)
+      queue.finish([&] { denoising.report(static_cast<double>(estimated.load(std::memory_order_relaxed))); });
+    else
+      queue.finish();
   }
 
   // Blend the block estimates in block order with a Gaussian of standard

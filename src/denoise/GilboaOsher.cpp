@@ -11,6 +11,7 @@
 #include "Exceptions.h"
 #include "NLMeansKernels.h"
 #include "Parallel.h"
+#include "Progress.h"
 
 using namespace NLMeansCommon;
 
@@ -85,6 +86,7 @@ void CNLMeans::gilboaOsherBuildWeights(CMatrix<float>& aImage, float aSigma) {
   };
   // First pass: each pixel fills only its own cells from its own ranking, so
   // rows are independent.
+  NLMeansProgress::CPhase building(progress, "building the graph", ySize);
   NParallel::parallelFor(ySize, [&](int y) {
     std::vector<CElement> best, list;
     std::vector<float> distances(NLMeansKernels::largestWindow(xSize, ySize, radius));
@@ -131,7 +133,7 @@ void CNLMeans::gilboaOsherBuildWeights(CMatrix<float>& aImage, float aSigma) {
       neighborX(x, y, 3) = x;
       neighborY(x, y, 3) = y + 1;
     }
-  });
+  }, NLMeansProgress::tasksDone(building));
   // Reverse links take their target's layers 9-13 in the order found; a
   // pixel chosen by more than five others keeps the first five.
   std::vector<unsigned char> reverseCount(static_cast<size_t>(xSize) * ySize, 0);

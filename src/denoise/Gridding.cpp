@@ -7,6 +7,7 @@
 #include "CNLMeansCommon.h"
 #include "NLMeansKernels.h"
 #include "Parallel.h"
+#include "Progress.h"
 
 using namespace NLMeansCommon;
 
@@ -26,6 +27,7 @@ void CNLMeans::gridding(CMatrix<float>& aInput, CMatrix<float>& aResult, float a
   const int tileRows = static_cast<int>((ySize + side - 1) / side);
   // Tiles are independent: each reads the private copy and writes only its
   // own pixels. One task per row of tiles.
+  NLMeansProgress::CPhase denoising(progress, "denoising", tileRows);
   NParallel::parallelFor(tileRows, [&](int aTileRow) {
     // One running estimate per tile pixel inside the image; the self weight M
     // is the tile's and is set when the tile is written.
@@ -74,5 +76,5 @@ void CNLMeans::gridding(CMatrix<float>& aInput, CMatrix<float>& aResult, float a
           e.store(values[(cx + ox) + (cy + oy) * xSize], out[(cx + ox) + (cy + oy) * xSize]);
         }
     }
-  });
+  }, NLMeansProgress::tasksDone(denoising));
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 
 namespace NParallel {
@@ -16,17 +17,21 @@ int threadCount() {
   return processors > 0 ? static_cast<int>(processors) : 1;
 }
 
-void parallelFor(int aCount, const std::function<void(int)>& aTask) {
+void parallelFor(int aCount, const std::function<void(int)>& aTask, const std::function<void(int)>& aDone) {
   const int threads = std::min(threadCount(), aCount);
   if (threads <= 1) {
-    for (int i = 0; i < aCount; ++i) aTask(i);
+    for (int i = 0; i < aCount; ++i) {
+      aTask(i);
+      if (aDone) aDone(i + 1);
+    }
     return;
   }
   std::atomic<int> next{0};
+  std::atomic<int> finished{0};
   std::atomic<bool> failed{false};
   std::exception_ptr error;
   std::mutex errorMutex;
-  const auto work = [&] {
+  const auto work = [&](bool aCaller) {
     for (;;) {
       const int i = next.fetch_add(1);
       if (i >= aCount || failed.load()) return;
@@ -37,17 +42,22 @@ void parallelFor(int aCount, const std::function<void(int)>& aTask) {
         if (!error) error = std::current_exception();
         failed.store(true);
       }
+      if (aDone) {
+        const int done = finished.fetch_add(1, std::memory_order_relaxed) + 1;
+        if (aCaller) aDone(done);
+      }
     }
   };
   std::vector<std::thread> helpers;
   try {
-    for (int t = 1; t < threads; ++t) helpers.emplace_back(work);
+    for (int t = 1; t < threads; ++t) helpers.emplace_back(work, false);
   } catch (...) {
     // Fewer threads than wanted: the ones running finish the work.
   }
-  work();
+  work(true);
   for (std::thread& t : helpers) t.join();
   if (error) std::rethrow_exception(error);
+  if (aDone) aDone(aCount);
 }
 
 CTaskQueue::CTaskQueue(int aWorkers) {
@@ -166,11 +176,20 @@ void CTaskQueue::runTogether(int aCount, const std::function<void(int)>& aTask) 
   if (job->error) std::rethrow_exception(job->error);
 }
 
-void CTaskQueue::finish() {
+void CTaskQueue::finish(const std::function<void()>& aTick) {
   std::unique_lock<std::mutex> lock(mMutex);
-  while (runOne(lock)) {
-  }
-  mIdle.wait(lock, [this] { return mTasks.empty() && mRunning == 0; });
+  const auto tick = [&] {
+    lock.unlock();
+    aTick();
+    lock.lock();
+  };
+  while (runOne(lock))
+    if (aTick) tick();
+  const auto idle = [this] { return mTasks.empty() && mRunning == 0; };
+  if (aTick)
+    while (!mIdle.wait_for(lock, std::chrono::milliseconds(100), idle)) tick();
+  else
+    mIdle.wait(lock, idle);
   if (mError) {
     std::exception_ptr error = mError;
     mError = nullptr;

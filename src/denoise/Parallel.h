@@ -19,8 +19,11 @@ int threadCount();
 
 // Runs aTask(i) for i = 0 .. aCount - 1 on up to threadCount() threads (the
 // caller's among them). The first exception thrown by a task is rethrown
-// after all threads have stopped.
-void parallelFor(int aCount, const std::function<void(int)>& aTask);
+// after all threads have stopped. When aDone is set, the calling thread (and
+// only it) calls aDone(n) after each task it has run itself, n being the
+// number of tasks finished by all threads so far, and aDone(aCount) at the
+// end; it must not throw.
+void parallelFor(int aCount, const std::function<void(int)>& aTask, const std::function<void(int)>& aDone = {});
 
 // A pool of worker threads fed through a queue, for work that is produced
 // while other work runs (leaves as a tree is being built). The producer calls
@@ -38,7 +41,10 @@ public:
   // workers are free, ahead of queued tasks, and returns when all are done
   // (rethrowing the first exception of one of them).
   void runTogether(int aCount, const std::function<void(int)>& aTask);
-  void finish();
+  // When aTick is set, the producer calls it (without holding the queue)
+  // after each task it runs itself and about ten times a second while it
+  // waits for the workers; it must not throw.
+  void finish(const std::function<void()>& aTick = {});
   // Number of worker threads besides the producer.
   int workers() const { return static_cast<int>(mThreads.size()); }
 

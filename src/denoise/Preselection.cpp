@@ -7,6 +7,7 @@
 #include "CNLMeansCommon.h"
 #include "NLMeansKernels.h"
 #include "Parallel.h"
+#include "Progress.h"
 #include "Preselection.h"
 
 using namespace NLMeansCommon;
@@ -56,6 +57,7 @@ void CNLMeans::preselection(CMatrix<float>& aInput, CMatrix<float>& aResult, flo
   // Rows are independent: each reads the private copy and the statistics and
   // writes only itself. All distances of a window are taken side by side; a
   // candidate the test drops never enters the estimate.
+  NLMeansProgress::CPhase denoising(progress, "denoising", ySize);
   NParallel::parallelFor(ySize, [&](int y) {
     std::vector<float> distances(NLMeansKernels::largestWindow(xSize, ySize, radius));
     std::vector<std::uint8_t> defined(distances.size());
@@ -75,5 +77,5 @@ void CNLMeans::preselection(CMatrix<float>& aInput, CMatrix<float>& aResult, flo
         }
       estimate.store(values[p], out[p]);
     }
-  });
+  }, NLMeansProgress::tasksDone(denoising));
 }

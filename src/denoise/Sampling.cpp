@@ -6,6 +6,7 @@
 #include "CNLMeans.h"
 #include "CNLMeansCommon.h"
 #include "Parallel.h"
+#include "Progress.h"
 
 using namespace NLMeansCommon;
 
@@ -111,6 +112,7 @@ void CNLMeans::sampling(CMatrix<float>& aInput, CMatrix<float>& aResult, float a
   // The draws stay in pixel order on one thread at a time (rand() is one
   // sequence); the distances and estimates of a drawn run are spread over the
   // threads while the next run is drawn.
+  NLMeansProgress::CPhase denoising(progress, "denoising", pixels);
   CDrawer drawer(xSize, ySize, searchRadius, aCount);
   CDraws current, next;
   if (pixels > 0) drawer.draw(0, std::min(runLength, pixels), current);
@@ -137,6 +139,7 @@ void CNLMeans::sampling(CMatrix<float>& aInput, CMatrix<float>& aResult, float a
         estimate.store(values[p], out[p]);
       }
     });
+    denoising.report(nextFirst);
     std::swap(current, next);
   }
 }

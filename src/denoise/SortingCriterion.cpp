@@ -9,6 +9,7 @@
 #include "CNLMeansCommon.h"
 #include "NLMeansKernels.h"
 #include "Parallel.h"
+#include "Progress.h"
 
 using namespace NLMeansCommon;
 
@@ -23,6 +24,7 @@ void CNLMeans::sortingCriterion(CMatrix<float>& aInput, CMatrix<float>& aResult,
   float* out = aResult.data();
   // Each pixel ranks its own candidates: rows are independent, and the same
   // list in the same order sorts the same way on any thread.
+  NLMeansProgress::CPhase denoising(progress, "denoising", ySize);
   NParallel::parallelFor(ySize, [&](int y) {
     std::vector<CElement> best, list;
     std::vector<float> distances(NLMeansKernels::largestWindow(xSize, ySize, radius));
@@ -49,5 +51,5 @@ void CNLMeans::sortingCriterion(CMatrix<float>& aInput, CMatrix<float>& aResult,
       for (int k = 0; k < used; ++k) sum += best[k].value;
       out[x + y * xSize] = sum / static_cast<float>(used);
     }
-  });
+  }, NLMeansProgress::tasksDone(denoising));
 }

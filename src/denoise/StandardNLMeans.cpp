@@ -4,6 +4,7 @@
 #include "CNLMeansCommon.h"
 #include "NLMeansKernels.h"
 #include "Parallel.h"
+#include "Progress.h"
 
 using namespace NLMeansCommon;
 
@@ -17,9 +18,10 @@ void CNLMeans::standardNLMeans(CMatrix<float>& aInput, CMatrix<float>& aResult, 
   const float* values = aInput.data();
   float* out = aResult.data();
   // Rows are independent: each reads the private copy and writes only itself.
+  NLMeansProgress::CPhase denoising(progress, "denoising", ySize);
   NParallel::parallelFor(ySize, [&](int y) {
     for (int x = 0; x < xSize; ++x)
       NLMeansKernels::windowedEstimate(copy.data(), values, xSize, ySize, x, y, radius, kernel, window)
           .store(values[x + y * xSize], out[x + y * xSize]);
-  });
+  }, NLMeansProgress::tasksDone(denoising));
 }

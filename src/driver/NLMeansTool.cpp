@@ -19,6 +19,7 @@
 #include "CMatrix.h"
 #include "CNLMeans.h"
 #include "CommandLine.h"
+#include "ProgressLine.h"
 
 namespace {
 
@@ -43,7 +44,8 @@ const char* const kUsage =
     "\n"
     "Options (--name VALUE; those a method does not read are checked, then ignored):\n"
     "  --sigma S          noise standard deviation in grey levels (required):\n"
-    "                     a finite number other than 0\n"
+    "                     a finite number other than 0 (tree methods: about\n"
+    "                     half the true level gives the best PSNR)\n"
     "  --patch-radius r   patches of (2r+1) x (2r+1) pixels, 1..20\n"
     "                     (default 4 for the tree methods, 3 for the others)\n"
     "  --search-radius R  search window of (2R+1) x (2R+1) pixels, 0..1000\n"
@@ -64,7 +66,9 @@ const char* const kUsage =
     "  --version          print the version\n"
     "\n"
     "All processors are used; OMP_NUM_THREADS=N limits the threads. The result\n"
-    "does not depend on the number of threads.\n"
+    "does not depend on the number of threads. When standard error is a\n"
+    "terminal, a run of more than a second shows its progress there on one\n"
+    "line, cleared before the time line.\n"
     "\n"
     "Exit status: 0 done, 1 input unreadable or malformed, output not written\n"
     "or out of memory (no output file is left behind), 2 bad arguments.\n";
@@ -214,8 +218,9 @@ EAction parseArguments(int aArgc, char** aArgv, CSettings& aSettings) {
   return EAction::Run;
 }
 
-void denoise(CSettings& aSettings, CMatrix<float>& aInput, CMatrix<float>& aResult) {
+void denoise(CSettings& aSettings, CMatrix<float>& aInput, CMatrix<float>& aResult, CProgressLine& aProgress) {
   CNLMeans nlMeans;
+  if (aProgress.showing()) nlMeans.progress = aProgress.hook();
   nlMeans.patchRadius = aSettings.patchRadius;
   nlMeans.searchRadius = aSettings.searchRadius;
   nlMeans.filterFactor = aSettings.filterFactor;
@@ -231,6 +236,7 @@ void denoise(CSettings& aSettings, CMatrix<float>& aInput, CMatrix<float>& aResu
     case EMethod::Graph:
       nlMeans.gilboaOsherBuildWeights(aInput, sigma);
       for (int step = 0; step < aSettings.steps; ++step) {
+        aProgress.update("denoising", static_cast<double>(step) / aSettings.steps);
         if (aSettings.totalVariation)
           nlMeans.gilboaOsherFilterTV(aResult);
         else
@@ -249,16 +255,20 @@ bool isStandardOutput(const std::string& aPath) {
 }
 
 int run(CSettings& aSettings) {
+  CProgressLine progressLine(CProgressLine::shouldShow());
+  progressLine.update("reading", -1.0);
   CMatrix<float> input;
   input.readFromPGM(aSettings.input.c_str());
   CMatrix<float> result(input);
   const bool imageOnStandardOutput = isStandardOutput(aSettings.output);
 
   const std::clock_t start = std::clock();
-  denoise(aSettings, input, result);
+  denoise(aSettings, input, result, progressLine);
+  progressLine.update("writing", -1.0);
   result.writeToPGM(aSettings.output.c_str());
   const std::clock_t end = std::clock();
 
+  progressLine.clear();
   (imageOnStandardOutput ? std::cerr : std::cout) << CommandLine::timeLine(start, end) << std::endl;
   return CommandLine::kExitSuccess;
 }

@@ -35,6 +35,23 @@ TEST(TextureProcess, UsageAndHelp) {
   EXPECT_NE(help.out.find("usage: texture"), std::string::npos);
   EXPECT_TRUE(help.err.empty());
   EXPECT_EQ(texture({"-h"}).status, 0);
+  // Every argument, the threads setting and the exit statuses are described.
+  for (const char* topic : {"INPUT.pgm", "SIGMA", "WINDOW", "global mode", "local mode", "OMP_NUM_THREADS",
+                            "--version", "Exit status: 0", "1 the input", "2 bad arguments", "Result.pgm"})
+    EXPECT_NE(help.out.find(topic), std::string::npos) << topic;
+}
+
+TEST(TextureProcess, VersionAlone) {
+  const auto version = texture({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_TRUE(std::regex_match(version.out, std::regex("texture \\(texture\\) [0-9]+\\.[0-9]+\\.[0-9]+\n")))
+      << version.out;
+  EXPECT_TRUE(version.err.empty());
+  // With a sigma, "--version" is an input path like any other.
+  CTempDir dir;
+  const auto run = texture({dir.file("--version"), "20"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(run.out.empty());
 }
 
 TEST(TextureProcess, DenoisesAndReportsTheTime) {

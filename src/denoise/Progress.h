@@ -1,0 +1,43 @@
+// Hands the progress of one phase of a denoising method to the hook
+// CNLMeans::progress, if one is set. Called on the method's calling thread
+// only; passes a new fraction on only when it has grown by a thousandth, so
+// that callers may report after every leaf, row or block.
+#pragma once
+
+#include <functional>
+
+namespace NLMeansProgress {
+
+using Hook = std::function<void(const char*, double)>;
+
+class CPhase {
+public:
+  // aTotal: the amount of work that makes the phase complete (above 0).
+  CPhase(const Hook& aHook, const char* aPhase, double aTotal) : mHook(aHook), mPhase(aPhase), mTotal(aTotal) {}
+  bool active() const { return static_cast<bool>(mHook); }
+  // aDone of the total amount is done.
+  void report(double aDone) {
+    if (!mHook) return;
+    const double fraction = mTotal > 0.0 ? (aDone < mTotal ? aDone / mTotal : 1.0) : 1.0;
+    if (mReported >= 0.0 && fraction < mReported + 0.001 && fraction < 1.0) return;
+    if (fraction <= mReported) return;
+    mReported = fraction;
+    mHook(mPhase, fraction);
+  }
+
+private:
+  const Hook& mHook;
+  const char* mPhase;
+  double mTotal;
+  double mReported = -1.0;
+};
+
+// For NParallel::parallelFor: reports the number of finished tasks to
+// aPhase (whose total is the task count); empty when no hook is set, so that
+// the loop then reports nothing at all.
+inline std::function<void(int)> tasksDone(CPhase& aPhase) {
+  if (!aPhase.active()) return {};
+  return [&aPhase](int aDone) { aPhase.report(aDone); };
+}
+
+}  // namespace NLMeansProgress
