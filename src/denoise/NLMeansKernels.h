@@ -1,6 +1,6 @@
 // The fast kernels behind the shared non-local means pieces: patch distances
 // for many candidates side by side, each summed in exactly the order of the
-// plain loops of CNLMeansCommon.h (which remain their specification and are
+// plain loops of CNLMeansCommon.h (which remain their definition and are
 // compared with them in the tests). AVX2 is used where the processor has it,
 // a portable path elsewhere; both give the same bits.
 #pragma once
