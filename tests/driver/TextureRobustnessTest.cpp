@@ -34,15 +34,20 @@ void expectCleanRuns(const CTempDir& aDir, const std::string& aName) {
 
 TEST(TextureRobustness, RepeatedPatchesFinishCleanly) {
   CTempDir dir;
-  writeImage(dir, "constant", 512, 512, [](int, int) { return 128; });
-  writeImage(dir, "dot", 512, 512, [](int x, int y) { return x == 256 && y == 256 ? 255 : 0; });
-  writeImage(dir, "shapes", 256, 256, [](int x, int y) {
+  const int n = TestSupport::largeSide(512, 128);
+  writeImage(dir, "constant", n, n, [](int, int) { return 128; });
+  writeImage(dir, "dot", n, n, [&](int x, int y) { return x == n / 2 && y == n / 2 ? 255 : 0; });
+  // Shapes and saturated areas on a 256 x 256 grid, scaled to the image.
+  const int m = TestSupport::largeSide(256, 128);
+  writeImage(dir, "shapes", m, m, [&](int x, int y) {
+    x = x * 256 / m;
+    y = y * 256 / m;
     if ((x - 80) * (x - 80) + (y - 80) * (y - 80) < 50 * 50) return 200;
     return (x > 150 && x < 230 && y > 140 && y < 220) ? 120 : 40;
   });
-  const CMatrix<float> noise = TestSupport::noisyImage(256, 256, 21, 0.0f, 30.0f);
-  writeImage(dir, "saturated", 256, 256, [&](int x, int y) {
-    const float base = x < 85 ? 0.0f : (x > 170 ? 255.0f : 128.0f);
+  const CMatrix<float> noise = TestSupport::noisyImage(m, m, 21, 0.0f, 30.0f);
+  writeImage(dir, "saturated", m, m, [&](int x, int y) {
+    const float base = x < m / 3 ? 0.0f : (x > 2 * m / 3 ? 255.0f : 128.0f);
     return static_cast<int>(std::min(255.0f, std::max(0.0f, base + noise(x, y))));
   });
   for (const char* name : {"constant", "dot", "shapes", "saturated"}) expectCleanRuns(dir, name);
