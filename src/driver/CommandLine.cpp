@@ -1,6 +1,7 @@
 #include "CommandLine.h"
 
 #include <cmath>
+#include <csignal>
 #include <cstdlib>
 #include <ctime>
 
@@ -52,5 +53,7 @@ double elapsedSeconds(long aStart, long aEnd) {
   return static_cast<double>(static_cast<float>(aEnd) - static_cast<float>(aStart)) /
          static_cast<double>(CLOCKS_PER_SEC);
 }
+
+void reportFileSizeLimitAsWriteError() { std::signal(SIGXFSZ, SIG_IGN); }
 
 }  // namespace CommandLine

@@ -35,4 +35,9 @@ std::string outputName(const std::string& aInput);
 // Processor seconds between two clock() readings, as the time line reports them.
 double elapsedSeconds(long aStart, long aEnd);
 
+// Makes a write beyond the process's file size limit fail with an error, as
+// a full disk does, instead of killing the process half way through (which
+// would leave a temporary file behind). Call once at the start of main.
+void reportFileSizeLimitAsWriteError();
+
 }  // namespace CommandLine

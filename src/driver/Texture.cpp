@@ -65,6 +65,7 @@ int run(int aArgc, char** aArgv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  CommandLine::reportFileSizeLimitAsWriteError();
   if (argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
     std::cout << kUsage;
     return CommandLine::kExitSuccess;
