@@ -6,6 +6,8 @@ import os
 import random
 
 here = os.path.dirname(os.path.abspath(__file__))
+# Rows of the method table in FuzzTargets.cpp (denoisingMethods()).
+METHOD_ROWS = 11
 rng = random.Random(20240607)
 
 
@@ -48,8 +50,8 @@ pgm_seeds = {
     "empty_file": b"",
 }
 
-# One row per image; each is paired with a few method bytes (the rows of
-# FuzzTargets.cpp's method table, taken modulo its length).
+# One row per image; each is paired with three method bytes, so that every
+# row of the method table gets seeds.
 images = {
     "noise_12x12": pgm(12, 12, noise(12, 12)),
     "noise_20x20": pgm(20, 20, noise(20, 20, spread=30)),
@@ -77,5 +79,5 @@ def write(folder, name, data):
 for name, data in pgm_seeds.items():
     write("pgm", name, data)
 for index, (name, data) in enumerate(images.items()):
-    for method in (index % 11, (index + 4) % 11, (index + 7) % 11):
+    for method in (index % METHOD_ROWS, (index + 4) % METHOD_ROWS, (index + 7) % METHOD_ROWS):
         write("driver", "%s_m%d" % (name, method), bytes([method]) + data)

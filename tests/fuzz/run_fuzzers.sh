@@ -5,7 +5,9 @@
 # usage: run_fuzzers.sh BUILD_DIR [SECONDS_PER_TARGET] [TARGET...]
 #
 # New inputs that widen coverage collect in BUILD_DIR/fuzz-work/TARGET/corpus;
-# the seeds in corpus/TARGET and the kept regressions/TARGET are read only.
+# the seeds in corpus/TARGET and the kept regressions/TARGET are read only. No
+# single allocation may exceed 64 MB: the inputs are small, so a larger one
+# means a declared size was believed without the bytes to back it.
 # An input that breaks a target lands in BUILD_DIR/fuzz-work/TARGET/artifacts:
 # fix the fault, then copy the input into regressions/TARGET/ so that the
 # regression test replays it from then on.
@@ -32,7 +34,7 @@ for target in "${targets[@]}"; do
   [[ -d "$here/regressions/$target" ]] && seeds+=("$here/regressions/$target")
   echo "== fuzz_$target for ${seconds}s"
   # shellcheck disable=SC2086
-  if ! "$binary" ${options[$target]} -max_total_time="$seconds" -rss_limit_mb=2048 -print_final_stats=1 \
+  if ! "$binary" ${options[$target]} -max_total_time="$seconds" -rss_limit_mb=2048 -malloc_limit_mb=64 -print_final_stats=1 \
       -artifact_prefix="$work/artifacts/" "$work/corpus" "${seeds[@]}" 2> "$work/log"; then
     failed+=("$target")
     tail -n 60 "$work/log"
