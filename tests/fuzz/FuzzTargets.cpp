@@ -239,7 +239,7 @@ void denoisingPath(const std::uint8_t* aData, std::size_t aSize) {
   COutcome outcome = read(scratch().input);
   if (outcome.kind != COutcome::kImage) return;
   CMatrix<float>& input = outcome.image;
-  if (input.size() > kMaxDenoisedPixels) {
+  if (input.size() > kMaxDenoisedPixels || input.xSize() > kMaxDenoisedSide || input.ySize() > kMaxDenoisedSide) {
     expectRoundTrip(input);
     return;
   }

@@ -45,9 +45,12 @@ struct CDenoisingMethod {
 };
 const std::vector<CDenoisingMethod>& denoisingMethods();
 
-// Images above this many pixels are only read and written, not denoised, to
-// keep every run short.
+// Images above this many pixels, or with a side above kMaxDenoisedSide, are
+// only read and written, not denoised, to keep every run short (the methods
+// loop over rows even where there are no columns: 0 x 2147483647 takes
+// seconds).
 constexpr int kMaxDenoisedPixels = 576;
+constexpr int kMaxDenoisedSide = 1024;
 
 // Sends the library's diagnostics (exception messages) nowhere: a fuzzer
 // makes millions of them.

@@ -20,7 +20,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 # target, then its libFuzzer options. A new target is one more line.
 declare -A options=(
   [pgm]="-max_len=4096 -dict=$here/pgm.dict -use_value_profile=1"
-  [driver]="-max_len=800 -dict=$here/pgm.dict -timeout=20"
+  [driver]="-max_len=800 -dict=$here/pgm.dict -timeout=10"
 )
 targets=("$@")
 [[ ${#targets[@]} -eq 0 ]] && targets=(pgm driver)
