@@ -51,10 +51,14 @@ int run(int aArgc, char** aArgv) {
   CMatrix<float> result(input);
 
   const std::clock_t start = std::clock();
-  if (CommandLine::useLocalMode(windowGiven, nlMeans.searchRadius, input.xSize(), input.ySize()))
+  // An image without pixels has nothing to denoise, but the methods would
+  // still walk every row of it: 2^31 - 1 of them for a 0-column image.
+  if (input.size() == 0) {
+  } else if (CommandLine::useLocalMode(windowGiven, nlMeans.searchRadius, input.xSize(), input.ySize())) {
     nlMeans.clusterTreeLocal(input, result, sigma, 0.0f);
-  else
+  } else {
     nlMeans.clusterTreeGlobal(input, result, sigma, 0.0f);
+  }
   result.writeToPGM(CommandLine::outputName(aArgv[1]).c_str());
   const std::clock_t end = std::clock();
 

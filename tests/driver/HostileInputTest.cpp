@@ -32,6 +32,7 @@ enum class Setup {
   kOutputIsDevFull,  // the output's name is a link to /dev/full: every write fails with "no space"
   kFileSizeLimit,    // the program runs with a file size limit of 512 bytes (a disk that fills up)
   kInputOpenAsFd,    // the input stays open in the test as {fd}, a name in /proc/self/fd where nothing can be created
+  kCpuLimit,         // the program runs with a limit of 1 s of processor time (instead of taking seconds)
 };
 
 struct CHostileRun {
@@ -82,6 +83,7 @@ const std::map<std::string, std::string>& fixtures() {
     f["max_grey_65535"] = "P5\n24 20\n65535\n" + raster + raster;
     f["raster_one_short"] = "P5\n24 20\n255\n" + raster.substr(1);
     f["trailing_bytes"] = "P5\n24 20\n255\n" + raster + "trailing bytes\n";
+    f["no_columns_all_rows"] = "P5\n0 2147483647\n255\n";
     return f;
   }();
   return files;
@@ -118,6 +120,10 @@ const CHostileRun kRuns[] = {
      "{in}: bad PGM file: raster truncated (479 of 480 bytes present)\n", ""},
     {"TrailingBytesAreIgnored", "texture", "trailing_bytes", {"{in}", "20"}, Setup::kNone, 0, "",
      "{dir}/inResult.pgm"},
+    {"ZeroColumnsOfMaximalHeightTakeNoTime", "texture", "no_columns_all_rows", {"{in}", "20"}, Setup::kCpuLimit, 0,
+     "", "{dir}/inResult.pgm"},
+    {"ZeroColumnsOfMaximalHeightTakeNoTimeLocally", "texture", "no_columns_all_rows", {"{in}", "20", "-5"},
+     Setup::kCpuLimit, 0, "", "{dir}/inResult.pgm"},
 
     // Inputs that cannot be read.
     {"MissingFile", "texture", "missing", {"{in}", "20"}, Setup::kNone, 1, "File not found: {in}\n", ""},
@@ -229,6 +235,9 @@ TEST_P(HostileInput, ExitStatusMessageAndFiles) {
     case Setup::kFileSizeLimit:
       // The shell's ulimit counts blocks of 512 bytes.
       command.insert(command.begin(), {"/bin/sh", "-c", "ulimit -f 1 && exec \"$0\" \"$@\""});
+      break;
+    case Setup::kCpuLimit:
+      command.insert(command.begin(), {"/bin/sh", "-c", "ulimit -t 1 && exec \"$0\" \"$@\""});
       break;
     case Setup::kNone:
     case Setup::kInputOpenAsFd:
