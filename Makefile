@@ -1,11 +1,23 @@
 # Wraps CMake: `make demo` builds and denoises the sample image, `make test`
-# builds and runs every test, `make install PREFIX=/some/where` installs.
+# builds and runs every test, `make test-sanitize` runs them all again under
+# AddressSanitizer and UndefinedBehaviorSanitizer, `make fuzz` runs the
+# libFuzzer targets for a bounded time each, `make install PREFIX=/some/where`
+# installs.
 BUILD_DIR ?= build
+SANITIZE_DIR ?= build-sanitize
+FUZZ_DIR ?= build-fuzz
 PREFIX ?= /usr/local
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
+# Seconds of fuzzing per target.
+FUZZ_SECONDS ?= 60
+FUZZ_CXX ?= clang++
 
-.PHONY: all build demo test install bench compare compare-speed sigma-scan clean
+# A sanitizer finding ends the process with status 86, which no test expects.
+SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1:strict_string_checks=1:check_initialization_order=1:exitcode=86 \
+	UBSAN_OPTIONS=print_stacktrace=1:exitcode=86
+
+.PHONY: all build demo test test-sanitize fuzz install bench compare compare-speed sigma-scan clean
 
 all: build
 
@@ -19,6 +31,20 @@ demo: build
 
 test: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
+
+# Optimised with debug information so that reports name lines. The tests on
+# large images run on smaller ones here (TEXTURE_SANITIZED), and of the golden
+# runs on the 512 x 512 sample only the window 7 one runs (tests/CMakeLists.txt).
+test-sanitize:
+	cmake -S . -B $(SANITIZE_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTEXTURE_SANITIZE=ON $(CMAKE_FLAGS)
+	cmake --build $(SANITIZE_DIR) -j $(JOBS)
+	$(SANITIZER_ENV) ctest --test-dir $(SANITIZE_DIR) --output-on-failure -j $(JOBS)
+
+fuzz:
+	cmake -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) \
+		-DTEXTURE_FUZZ=ON -DTEXTURE_BUILD_TESTS=OFF $(CMAKE_FLAGS)
+	cmake --build $(FUZZ_DIR) -j $(JOBS)
+	$(SANITIZER_ENV) tests/fuzz/run_fuzzers.sh $(FUZZ_DIR) $(FUZZ_SECONDS)
 
 # The programs, manual pages, headers, libraries and the CMake package
 # (find_package(texture), target texture::texture) under PREFIX.
@@ -43,4 +69,4 @@ sigma-scan: build
 	/usr/bin/python3 bench/sigma_scan.py $(BUILD_DIR)/bin
 
 clean:
-	rm -rf $(BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(FUZZ_DIR)

@@ -1,6 +1,7 @@
 #include "CommandLine.h"
 
 #include <cmath>
+#include <csignal>
 #include <cstdlib>
 #include <ctime>
 #include <exception>
@@ -80,5 +81,7 @@ int runReportingFailures(const char* aProgram, const std::function<int()>& aRun)
   }
   return kExitFailure;
 }
+
+void reportFileSizeLimitAsWriteError() { std::signal(SIGXFSZ, SIG_IGN); }
 
 }  // namespace CommandLine

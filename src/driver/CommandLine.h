@@ -46,4 +46,9 @@ std::string timeLine(long aStart, long aEnd);
 // two with a line "PROGRAM: reason" on standard error).
 int runReportingFailures(const char* aProgram, const std::function<int()>& aRun);
 
+// Makes a write beyond the process's file size limit fail with an error, as
+// a full disk does, instead of killing the process half way through (which
+// would leave a temporary file behind). Call once at the start of main.
+void reportFileSizeLimitAsWriteError();
+
 }  // namespace CommandLine

@@ -75,10 +75,14 @@ int run(int aArgc, char** aArgv) {
   CMatrix<float> result(input);
 
   const std::clock_t start = std::clock();
-  if (CommandLine::useLocalMode(windowGiven, nlMeans.searchRadius, input.xSize(), input.ySize()))
+  // An image without pixels has nothing to denoise, but the methods would
+  // still walk every row of it: 2^31 - 1 of them for a 0-column image.
+  if (input.size() == 0) {
+  } else if (CommandLine::useLocalMode(windowGiven, nlMeans.searchRadius, input.xSize(), input.ySize())) {
     nlMeans.clusterTreeLocal(input, result, sigma, 0.0f);
-  else
+  } else {
     nlMeans.clusterTreeGlobal(input, result, sigma, 0.0f);
+  }
   progressLine.update("writing", -1.0);
   result.writeToPGM(CommandLine::outputName(aArgv[1]).c_str());
   const std::clock_t end = std::clock();
@@ -91,6 +95,7 @@ int run(int aArgc, char** aArgv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  CommandLine::reportFileSizeLimitAsWriteError();
   if (argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
     std::cout << kUsage;
     return CommandLine::kExitSuccess;

@@ -73,39 +73,6 @@ TEST(TextureProcess, ExtraArgumentsAreIgnored) {
   EXPECT_TRUE(TestSupport::exists(dir.file("imgResult.pgm")));
 }
 
-TEST(TextureProcess, FailuresLeaveNoOutput) {
-  CTempDir dir;
-  const std::string missing = dir.file("missing.pgm");
-  const auto notFound = texture({missing, "20"});
-  EXPECT_EQ(notFound.status, 1);
-  EXPECT_EQ(notFound.err, "File not found: " + missing + "\n");
-  EXPECT_TRUE(notFound.out.empty());
-
-  const std::string ascii = dir.file("ascii.pgm");
-  TestSupport::writeBytes(ascii, "P2\n2 2\n255\n1 2 3 4\n");
-  const auto wrongFormat = texture({ascii, "20"});
-  EXPECT_EQ(wrongFormat.status, 1);
-  EXPECT_EQ(wrongFormat.err, "Exception EInvalidFileFormat: File is not in PGM format\n");
-
-  const std::string shortFile = dir.file("short.pgm");
-  TestSupport::writeBytes(shortFile, "P5\n4 4\n255\n\x01\x02");
-  const auto truncated = texture({shortFile, "20"});
-  EXPECT_EQ(truncated.status, 1);
-  EXPECT_NE(truncated.err.find("raster truncated"), std::string::npos);
-
-  EXPECT_EQ(dir.entries(), (std::vector<std::string>{"ascii.pgm", "short.pgm"}));
-}
-
-TEST(TextureProcess, UnusableSigmaIsAUsageError) {
-  CTempDir dir;
-  const std::string input = smallImage(dir, "img.pgm");
-  for (const char* sigma : {"abc", "0", "-0", "nan", "inf", "1e-30"}) {
-    const auto run = texture({input, sigma});
-    EXPECT_EQ(run.status, 2) << sigma;
-    EXPECT_NE(run.err.find("texture: sigma"), std::string::npos) << sigma << ": " << run.err;
-    EXPECT_TRUE(run.out.empty());
-  }
-  EXPECT_EQ(dir.entries(), std::vector<std::string>{"img.pgm"});
-}
+// Bad files, unwritable targets and unusable arguments: HostileInputTest.cpp.
 
 }  // namespace

@@ -44,6 +44,19 @@ struct CRun {
 // Runs a program with arguments (no shell), waiting for it to end.
 CRun run(const std::vector<std::string>& aCommand, const std::vector<std::string>& aEnvironment = {});
 
+// Side of a large test image: aSide in an ordinary build, aSanitizedSide in a
+// sanitized one, which runs several times slower (the same code paths on
+// fewer pixels).
+constexpr int largeSide(int aSide, int aSanitizedSide) {
+#ifdef TEXTURE_SANITIZED
+  (void)aSide;
+  return aSanitizedSide;
+#else
+  (void)aSanitizedSide;
+  return aSide;
+#endif
+}
+
 // Paths handed over by the build.
 std::string binaryPath(const std::string& aProgram);
 std::string sourceDataPath(const std::string& aRelative);
