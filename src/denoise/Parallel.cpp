@@ -190,6 +190,9 @@ void CTaskQueue::finish(const std::function<void()>& aTick) {
     while (!mIdle.wait_for(lock, std::chrono::milliseconds(100), idle)) tick();
   else
     mIdle.wait(lock, idle);
+  // Once more when all is done: the workers may have finished everything
+  // before the producer came to wait.
+  if (aTick) tick();
   if (mError) {
     std::exception_ptr error = mError;
     mError = nullptr;

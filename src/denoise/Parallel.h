@@ -42,8 +42,8 @@ public:
   // (rethrowing the first exception of one of them).
   void runTogether(int aCount, const std::function<void(int)>& aTask);
   // When aTick is set, the producer calls it (without holding the queue)
-  // after each task it runs itself and about ten times a second while it
-  // waits for the workers; it must not throw.
+  // after each task it runs itself, about ten times a second while it waits
+  // for the workers, and once when all are done; it must not throw.
   void finish(const std::function<void()>& aTick = {});
   // Number of worker threads besides the producer.
   int workers() const { return static_cast<int>(mThreads.size()); }
