@@ -165,9 +165,10 @@ bool CClusterTree::divideRepeated(CClusterTreeNode& aNode) {
     const float* va = list[a].element->feature.data();
     const float* vb = list[b].element->feature.data();
     for (int k = 0; k < length; ++k) {
-      std::uint32_t ba, bb;
-      std::memcpy(&ba, va + k, sizeof ba);
-      std::memcpy(&bb, vb + k, sizeof bb);
+      // Bit patterns order the values; +0 and -0 count as one, as == has it.
+      std::uint32_t ba = 0, bb = 0;
+      if (va[k] != 0.0f) std::memcpy(&ba, va + k, sizeof ba);
+      if (vb[k] != 0.0f) std::memcpy(&bb, vb + k, sizeof bb);
       if (ba != bb) return ba < bb;
     }
     return a < b;

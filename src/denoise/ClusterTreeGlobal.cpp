@@ -77,6 +77,8 @@ std::vector<int> interiorPixels(int aXSize, int aYSize, int aRadius) {
 
 void CNLMeans::clusterTreeGlobal(CMatrix<float>& aInput, CMatrix<float>& aResult, float aSigma, float aOverlap) {
   const int X = aInput.xSize(), Y = aInput.ySize();
+  // An image without pixels has nothing to denoise (but may have 2^31 - 1 empty rows).
+  if (aInput.size() == 0) return;
   const int r = patchRadius;
   const std::vector<float> image(aResult.data(), aResult.data() + aResult.size());
   const std::vector<float> scaled = scaledImage(image, r);
@@ -125,6 +127,7 @@ void CNLMeans::clusterTreeGlobal(CMatrix<float>& aInput, CMatrix<float>& aResult
 
 void CNLMeans::treeLocalStep(CMatrix<float>& aInput, CMatrix<float>& aResult, float aSigma, float aOverlap) {
   const int X = aInput.xSize(), Y = aInput.ySize();
+  if (aInput.size() == 0) return;
   const int r = patchRadius;
   const std::vector<float> image(aResult.data(), aResult.data() + aResult.size());
   const CPatchWindow window(r);

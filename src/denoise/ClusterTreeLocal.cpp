@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdint>
@@ -23,11 +24,14 @@ struct CBlock {
 
 void CNLMeans::clusterTreeLocal(CMatrix<float>& aInput, CMatrix<float>& aResult, float aSigma, float aOverlap) {
   const int X = aInput.xSize(), Y = aInput.ySize();
+  if (aInput.size() == 0) return;
   const int r = patchRadius;
   const int R = searchRadius;
-  const int blockSize = 2 * (r + R) + 1;
-  const int step = static_cast<int>(blockSize * 0.5);
-  const int halfStep = step >> 1;
+  // The geometry in 64 bits: a search radius near the int range must not
+  // overflow (blocks are cut to the image anyway).
+  const std::int64_t blockSize = 2 * (static_cast<std::int64_t>(r) + R) + 1;
+  const std::int64_t step = static_cast<std::int64_t>(static_cast<double>(blockSize) * 0.5);
+  const std::int64_t halfStep = step >> 1;
   const float blend = static_cast<float>(1.0 / static_cast<double>(step * step));
 
   // The entry values serve every block: as the private copy each block's
@@ -46,14 +50,17 @@ void CNLMeans::clusterTreeLocal(CMatrix<float>& aInput, CMatrix<float>& aResult,
   // is skipped. A step below 1 (very negative search radii) would never
   // advance: then no block is formed and every pixel takes the fallback.
   std::vector<CBlock> blocks;
+  int widest = 0, tallest = 0;
   if (step >= 1)
-    for (int by = 0; by < Y - halfStep; by += step)
-      for (int bx = 0; bx < X - halfStep; bx += step) {
-        const int w = bx + blockSize >= X ? X - bx - 1 : blockSize;
+    for (std::int64_t by = 0; by < Y - halfStep; by += step)
+      for (std::int64_t bx = 0; bx < X - halfStep; bx += step) {
+        const std::int64_t w = bx + blockSize >= X ? X - bx - 1 : blockSize;
         if (w <= 2 * r) continue;
-        const int h = by + blockSize >= Y ? Y - by - 1 : blockSize;
+        const std::int64_t h = by + blockSize >= Y ? Y - by - 1 : blockSize;
         if (h <= 2 * r) continue;
-        blocks.push_back(CBlock{bx, by, w, h, {}});
+        blocks.push_back(CBlock{static_cast<int>(bx), static_cast<int>(by), static_cast<int>(w), static_cast<int>(h), {}});
+        widest = std::max(widest, static_cast<int>(w));
+        tallest = std::max(tallest, static_cast<int>(h));
       }
 
   // Pixels interior to no block take a windowed non-local means on the entry
@@ -131,17 +138,17 @@ void CNLMeans::clusterTreeLocal(CMatrix<float>& aInput, CMatrix<float>& aResult,
 
   // Blend the block estimates in block order with a Gaussian of standard
   // deviation step around each block's centre.
-  std::vector<float> beta(static_cast<std::size_t>(blockSize > 0 ? blockSize * blockSize : 0));
-  for (int i = 0; i < blockSize; ++i)
-    for (int j = 0; j < blockSize; ++j) {
-      const int squared = (i - step) * (i - step) + (j - step) * (j - step);
-      beta[static_cast<std::size_t>(i) * blockSize + j] =
+  std::vector<float> beta(static_cast<std::size_t>(widest) * tallest);
+  for (int i = 0; i < tallest; ++i)
+    for (int j = 0; j < widest; ++j) {
+      const std::int64_t squared = (i - step) * (i - step) + (j - step) * (j - step);
+      beta[static_cast<std::size_t>(i) * widest + j] =
           static_cast<float>(std::exp(static_cast<double>(squared) * -0.5 * static_cast<double>(blend)));
     }
   for (CBlock& block : blocks) {
     for (int i = r; i <= block.height - 1 - r; ++i)
       for (int j = r; j <= block.width - 1 - r; ++j) {
-        const float b = beta[static_cast<std::size_t>(i) * blockSize + j];
+        const float b = beta[static_cast<std::size_t>(i) * widest + j];
         const std::size_t at = static_cast<std::size_t>(block.x + j) + static_cast<std::size_t>(block.y + i) * X;
         estimates[at] += b * block.result[static_cast<std::size_t>(i) * block.width + j];
         blendWeights[at] += b;

@@ -46,6 +46,7 @@ void graphStep(const CTensor<float>& aWeights, const CTensor<int>& aNeighborX, c
       aNeighborY.ySize() != aWeights.ySize() || aNeighborY.zSize() != aWeights.zSize())
     throw EIncompatibleMatrices(aWeights.xSize(), aWeights.ySize(), aImage.xSize(), aImage.ySize());
   const int xSize = aImage.xSize(), ySize = aImage.ySize(), layers = aWeights.zSize();
+  if (aImage.size() == 0) return;
   const std::vector<float> old(aImage.data(), aImage.data() + aImage.size());
   // Every pixel reads old values only and writes itself: rows are independent.
   NParallel::parallelFor(ySize, [&](int y) {
@@ -76,6 +77,7 @@ void CNLMeans::gilboaOsherBuildWeights(CMatrix<float>& aImage, float aSigma) {
   neighborX.fill(0);
   neighborY.setSize(xSize, ySize, kLayers);
   neighborY.fill(0);
+  if (aImage.size() == 0) return;  // no pixels, but possibly 2^31 - 1 empty rows
   const CPatchWindow window(patchRadius);
   const float kernel = filterKernel(filterFactor, aSigma);
   const int radius = clippedRadius(searchRadius, xSize, ySize);

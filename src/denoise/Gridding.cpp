@@ -15,6 +15,7 @@ using namespace NLMeansCommon;
 // puts the centre of the one tile far outside it.
 void CNLMeans::gridding(CMatrix<float>& aInput, CMatrix<float>& aResult, float aSigma, int aTileHalfSize) {
   requireSameSize(aInput, aResult);
+  if (aInput.size() == 0) return;  // no pixels, but possibly 2^31 - 1 empty rows
   // A negative tile half size has no tile, a negative search radius no candidate.
   if (aTileHalfSize < 0 || searchRadius < 0) return;
   const int xSize = aInput.xSize(), ySize = aInput.ySize();

@@ -45,6 +45,7 @@ void patchStatistics(const std::vector<float>& aImage, int aXSize, int aYSize, c
 
 void CNLMeans::preselection(CMatrix<float>& aInput, CMatrix<float>& aResult, float aSigma) {
   requireSameSize(aInput, aResult);
+  if (aInput.size() == 0) return;  // no pixels, but possibly 2^31 - 1 empty rows
   const int xSize = aInput.xSize(), ySize = aInput.ySize();
   const std::vector<float> copy(aResult.data(), aResult.data() + aResult.size());
   const CPatchWindow window(patchRadius);

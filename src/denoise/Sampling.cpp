@@ -98,6 +98,7 @@ constexpr int kPixelsPerTask = 256;
 
 void CNLMeans::sampling(CMatrix<float>& aInput, CMatrix<float>& aResult, float aSigma, int aCount) {
   requireSameSize(aInput, aResult);
+  if (aInput.size() == 0) return;  // no pixels, but possibly 2^31 - 1 empty rows
   // With R below 1 the offset range [-R, R - 1] holds no candidate.
   if (searchRadius < 1 || aCount < 1) return;
   const int xSize = aInput.xSize(), ySize = aInput.ySize();

@@ -15,6 +15,7 @@ using namespace NLMeansCommon;
 
 void CNLMeans::sortingCriterion(CMatrix<float>& aInput, CMatrix<float>& aResult, int aBest) {
   requireSameSize(aInput, aResult);
+  if (aInput.size() == 0) return;  // no pixels, but possibly 2^31 - 1 empty rows
   if (aBest < 1 || searchRadius < 0) return;
   const int xSize = aInput.xSize(), ySize = aInput.ySize();
   const std::vector<float> copy(aResult.data(), aResult.data() + aResult.size());

@@ -10,6 +10,7 @@ using namespace NLMeansCommon;
 
 void CNLMeans::standardNLMeans(CMatrix<float>& aInput, CMatrix<float>& aResult, float aSigma) {
   requireSameSize(aInput, aResult);
+  if (aInput.size() == 0) return;  // no pixels, but possibly 2^31 - 1 empty rows
   const int xSize = aInput.xSize(), ySize = aInput.ySize();
   const std::vector<float> copy(aResult.data(), aResult.data() + aResult.size());
   const CPatchWindow window(patchRadius);

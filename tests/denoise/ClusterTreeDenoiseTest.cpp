@@ -110,6 +110,23 @@ TEST(ClusterTreeDenoise, VeryNegativeSearchRadiusFormsNoBlock) {
   for (int i = 0; i < image.size(); ++i) ASSERT_EQ(result.data()[i], image.data()[i]);
 }
 
+TEST(ClusterTreeDenoise, HugeSearchRadiusInLocalModeDoesNotOverflow) {
+  // The block geometry squares r + R; near the int range it is taken in 64 bits.
+  const CMatrix<float> image = TestSupport::noisyImage(12, 12, 13);
+  for (int radius : {50001, 1 << 30}) expectWithinInputRange(image, denoise(image, Mode::Local, 20.0f, radius));
+}
+
+TEST(ClusterTreeDenoise, ImagesWithoutPixelsAreLeftAlone) {
+  for (auto [x, y] : {std::pair{0, 5}, {7, 0}}) {
+    const CMatrix<float> image(x, y);
+    for (Mode mode : {Mode::Global, Mode::Local}) {
+      const CMatrix<float> result = denoise(image, mode, 20.0f, 3);
+      EXPECT_EQ(result.xSize(), x);
+      EXPECT_EQ(result.ySize(), y);
+    }
+  }
+}
+
 TEST(ClusterTreeDenoise, NoiseIsReduced) {
   // A smooth ramp plus noise: the result is closer to the ramp than the input.
   const CMatrix<float> noise = TestSupport::noisyImage(64, 64, 12, 0.0f, 15.0f);
