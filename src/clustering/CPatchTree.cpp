@@ -21,11 +21,6 @@ constexpr float kRandScale = 4.656612873077393e-10f;
 constexpr int kMaxPasses = 5;
 constexpr int kMinHalf = 30;
 constexpr int kMaxRepeatedLeaf = 2 * kMinHalf + 1;
-// Work inside a node is spread over threads only in chunks of this many
-// records, and only for nodes with at least two chunks.
-constexpr int kChunk = 4096;
-// How many records ahead the loops over scattered records ask for patches.
-constexpr int kAhead = 8;
 // In a tree over more than kLargeTree patches, nodes of at most
 // kMaxBufferedNode records keep their features side by side: their records
 // lie scattered over the image, and reading each patch from there would cost
@@ -301,30 +296,6 @@ private:
     }
   }
 
-  // Runs aWork(begin, end) over [0, aCount) in chunks, on several threads
-  // when the settings allow and the range is large.
-  template <typename Work>
-  void forChunks(int aCount, Work&& aWork) {
-    if (!mSettings.parallel || aCount < 2 * kChunk) {
-      aWork(0, aCount);
-      return;
-    }
-    const int chunks = (aCount + kChunk - 1) / kChunk;
-    mSettings.parallel(chunks, [&](int aChunk) { aWork(aChunk * kChunk, std::min(aCount, (aChunk + 1) * kChunk)); });
-  }
-  // Runs aWork(firstRow, endRow) over the patch rows, in groups on several
-  // threads when aRecords records are to be visited: per component the
-  // operations keep their list order.
-  template <typename Work>
-  void forRowGroups(std::size_t aRecords, Work&& aWork) {
-    if (!mSettings.parallel || aRecords < static_cast<std::size_t>(kChunk)) {
-      aWork(0, mSide);
-      return;
-    }
-    const int groups = std::min(mSide, 3);
-    mSettings.parallel(groups, [&](int aGroup) { aWork(aGroup * mSide / groups, (aGroup + 1) * mSide / groups); });
-  }
-
   // Distances of the listed records to one centre, or to both, side by side.
   void gatherPixels(const CWorkList& aList, const std::vector<int>& aWhich) {
     mPixels.resize(aWhich.size());
@@ -334,22 +305,16 @@ private:
                  std::vector<float>& aOut) {
     gatherPixels(aList, aWhich);
     aOut.resize(aWhich.size());
-    const NPatchKernels::CPatchLayout layout = layoutOf(aList);
-    forChunks(static_cast<int>(aWhich.size()), [&](int aBegin, int aEnd) {
-      NPatchKernels::centreDistances(layout, mPixels.data() + aBegin, aEnd - aBegin, aCentre.data(),
-                                     aOut.data() + aBegin);
-    });
+    NPatchKernels::centreDistances(layoutOf(aList), mPixels.data(), static_cast<int>(mPixels.size()), aCentre.data(),
+                                   aOut.data());
   }
   void bothDistances(const CWorkList& aList, const std::vector<int>& aWhich, std::vector<float>& aOut0,
                      std::vector<float>& aOut1) {
     gatherPixels(aList, aWhich);
     aOut0.resize(aWhich.size());
     aOut1.resize(aWhich.size());
-    const NPatchKernels::CPatchLayout layout = layoutOf(aList);
-    forChunks(static_cast<int>(aWhich.size()), [&](int aBegin, int aEnd) {
-      NPatchKernels::centreDistances2(layout, mPixels.data() + aBegin, aEnd - aBegin, mCentre0.data(),
-                                      mCentre1.data(), aOut0.data() + aBegin, aOut1.data() + aBegin);
-    });
+    NPatchKernels::centreDistances2(layoutOf(aList), mPixels.data(), static_cast<int>(mPixels.size()),
+                                    mCentre0.data(), mCentre1.data(), aOut0.data(), aOut1.data());
   }
 
   // Two-means on one work list; the centres end in mCentre0 and mCentre1.
@@ -371,7 +336,10 @@ private:
     if (active < 2) {
       std::fill(mSum0.begin(), mSum0.end(), 0.0f);
       for (int i = 0; i < n; ++i)
-        if (!isCopy[i]) NPatchKernels::addFeature(layout, pixel(i), mSum0.data());
+        if (!isCopy[i]) {
+          const int position = pixel(i);
+          NPatchKernels::sumFeatures(layout, &position, nullptr, 1, mSum0.data());
+        }
       aCount0 = active;
       aCount1 = 0;
       if (active > 0)
@@ -407,14 +375,12 @@ private:
     } while (n0 == 0 || n1 == 0);
     std::fill(mSum0.begin(), mSum0.end(), 0.0f);
     std::fill(mSum1.begin(), mSum1.end(), 0.0f);
-    forRowGroups(static_cast<std::size_t>(n), [&](int aFirstRow, int aEndRow) {
-      for (int i = 0; i < n; ++i) {
-        if (i + kAhead < n) NPatchKernels::prefetchFeature(layout, pixel(i + kAhead), aFirstRow, aEndRow);
-        if (isCopy[i]) continue;
-        NPatchKernels::addFeature(layout, pixel(i), cluster[i] == 0 ? mSum0.data() : mSum1.data(), aFirstRow,
-                                  aEndRow);
-      }
-    });
+    mPositions0.clear();
+    mPositions1.clear();
+    for (int i = 0; i < n; ++i)
+      if (!isCopy[i]) (cluster[i] == 0 ? mPositions0 : mPositions1).push_back(pixel(i));
+    NPatchKernels::sumFeatures(layout, mPositions0.data(), nullptr, static_cast<int>(mPositions0.size()), mSum0.data());
+    NPatchKernels::sumFeatures(layout, mPositions1.data(), nullptr, static_cast<int>(mPositions1.size()), mSum1.data());
 
     mean(mSum0, n0, mCentre0);
     mean(mSum1, n1, mCentre1);
@@ -505,17 +471,18 @@ private:
           ++n1;
         }
       }
-      forRowGroups(mMoves.size(), [&](int aFirstRow, int aEndRow) {
-        for (std::size_t m = 0; m < mMoves.size(); ++m) {
-          if (m + kAhead < mMoves.size())
-            NPatchKernels::prefetchFeature(layout, pixel(mMoves[m + kAhead]), aFirstRow, aEndRow);
-          const int i = mMoves[m];
-          if (cluster[i] == 0)
-            NPatchKernels::moveFeature(layout, pixel(i), mSum1.data(), mSum0.data(), aFirstRow, aEndRow);
-          else
-            NPatchKernels::moveFeature(layout, pixel(i), mSum0.data(), mSum1.data(), aFirstRow, aEndRow);
-        }
-      });
+      // Each sum takes the moved records in list order: a record leaving a
+      // cluster is subtracted from its sum, one joining it is added.
+      mPositions0.clear();
+      mLeaving.clear();
+      for (int i : mMoves) {
+        mPositions0.push_back(pixel(i));
+        mLeaving.push_back(cluster[i] == 0 ? 0 : 1);
+      }
+      const int moved = static_cast<int>(mMoves.size());
+      NPatchKernels::sumFeatures(layout, mPositions0.data(), mLeaving.data(), moved, mSum0.data());
+      for (std::uint8_t& leaving : mLeaving) leaving ^= 1;
+      NPatchKernels::sumFeatures(layout, mPositions0.data(), mLeaving.data(), moved, mSum1.data());
       if (n0 == 0 || n1 == 0) {
         // A pass emptied a cluster: its mean is undefined, so the centres stay.
         spreads(aList, aSpread0, aSpread1);
@@ -539,29 +506,7 @@ private:
       // Loosen the bounds, and list the records the next pass must look at.
       mOwn0.clear();
       mOwn1.clear();
-      const CBoundsStep step{move0, move1, half, pass < kMaxPasses};
-      if (!mSettings.parallel || n < 2 * kChunk) {
-        boundsStep(aList, 0, n, step, aSpread0, aSpread1, mOwn0, mOwn1);
-      } else {
-        // Chunks keep their own lists and spreads, joined in list order.
-        const int chunks = (n + kChunk - 1) / kChunk;
-        mChunkOwn0.resize(chunks);
-        mChunkOwn1.resize(chunks);
-        mChunkSpreads.resize(2 * static_cast<std::size_t>(chunks));
-        mSettings.parallel(chunks, [&](int aChunk) {
-          mChunkOwn0[aChunk].clear();
-          mChunkOwn1[aChunk].clear();
-          boundsStep(aList, aChunk * kChunk, std::min(n, (aChunk + 1) * kChunk), step, mChunkSpreads[2 * aChunk],
-                     mChunkSpreads[2 * aChunk + 1], mChunkOwn0[aChunk], mChunkOwn1[aChunk]);
-        });
-        aSpread0 = aSpread1 = 0.0f;
-        for (int c = 0; c < chunks; ++c) {
-          if (mChunkSpreads[2 * c] > aSpread0) aSpread0 = mChunkSpreads[2 * c];
-          if (mChunkSpreads[2 * c + 1] > aSpread1) aSpread1 = mChunkSpreads[2 * c + 1];
-          mOwn0.insert(mOwn0.end(), mChunkOwn0[c].begin(), mChunkOwn0[c].end());
-          mOwn1.insert(mOwn1.end(), mChunkOwn1[c].begin(), mChunkOwn1[c].end());
-        }
-      }
+      boundsStep(aList, 0, n, CBoundsStep{move0, move1, half, pass < kMaxPasses}, aSpread0, aSpread1, mOwn0, mOwn1);
     }
   }
 
@@ -579,11 +524,8 @@ private:
       mDistOwn1.resize(n);
       mPixels.resize(n);
       for (int i = 0; i < n; ++i) mPixels[i] = positionOf(aList, i);
-      const NPatchKernels::CPatchLayout layout = layoutOf(aList);
-      forChunks(n, [&](int aBegin, int aEnd) {
-        NPatchKernels::centreDistances2(layout, mPixels.data() + aBegin, aEnd - aBegin, mCentre0.data(),
-                                        mCentre1.data(), mDistOwn0.data() + aBegin, mDistOwn1.data() + aBegin);
-      });
+      NPatchKernels::centreDistances2(layoutOf(aList), mPixels.data(), n, mCentre0.data(), mCentre1.data(),
+                                      mDistOwn0.data(), mDistOwn1.data());
       int active0 = 0, active1 = 0, near0 = 0;
       for (int i = 0; i < n; ++i) {
         const bool nearer0 = mDistOwn1[i] > mDistOwn0[i];
@@ -701,8 +643,8 @@ private:
   // Scratch of the passes, kept between nodes to avoid reallocating.
   std::vector<int> mOwn0, mOwn1, mOther0, mOther1, mMoves, mPixels;
   std::vector<float> mDistOwn0, mDistOwn1, mDistOther0, mDistOther1;
-  std::vector<std::vector<int>> mChunkOwn0, mChunkOwn1;
-  std::vector<float> mChunkSpreads;
+  std::vector<int> mPositions0, mPositions1;
+  std::vector<std::uint8_t> mLeaving;
 };
 
 }  // namespace

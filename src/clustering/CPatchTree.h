@@ -31,10 +31,6 @@ struct CSettings {
   // side (faster where the image does not fit the caches): -1 decides by the
   // number of patches (more than 2^20), 0 never, 1 always. Same tree either way.
   int keepFeatures = -1;
-  // Runs task(i) for i = 0 .. count - 1, possibly on several threads, and
-  // returns when all are done; used to spread the work inside large nodes.
-  // Empty: everything runs on the calling thread.
-  std::function<void(int, const std::function<void(int)>&)> parallel;
 };
 
 // Builds the tree over the patches centred on aPixels (in that order) and

@@ -198,39 +198,35 @@ __attribute__((target("avx2"))) void centreDistances2Avx2(const CPatchLayout& aL
   }
 }
 
-// With AllRows the row range is the whole patch, known when compiling.
-template <int Side, bool AllRows = false>
-__attribute__((target("avx2"))) void addFeatureAvx2(const CPatchLayout& aLayout, int aPixel, float* aSum,
-                                                     int aFirstRow, int aEndRow) {
-  const int side = Side > 0 ? Side : aLayout.side;
-  const int firstRow = AllRows ? 0 : aFirstRow, endRow = AllRows ? side : aEndRow;
-  for (int dy = firstRow, k = firstRow * side; dy < endRow; ++dy) {
-    const float* row = aLayout.image + aPixel + aLayout.offsets[k];
-    int dx = 0;
-    for (; dx + 8 <= side; dx += 8, k += 8)
-      _mm256_storeu_ps(aSum + k, _mm256_add_ps(_mm256_loadu_ps(aSum + k), _mm256_loadu_ps(row + dx)));
-    for (; dx < side; ++dx, ++k) aSum[k] += row[dx];
+// The sums of the 9 x 9 case stay in registers while the records stream
+// past: rows 0-8 of columns 0-7 in nine registers, column 8 of rows 0-7 in a
+// tenth, and the last component apart. Each component's additions still come
+// one record after another.
+__attribute__((target("avx2"))) void sumFeatures9Avx2(const CPatchLayout& aLayout, const int* aPositions,
+                                                       const std::uint8_t* aNegate, int aCount, float* aSum) {
+  const int* offsets = aLayout.offsets;
+  __m256 row[9];
+  for (int dy = 0; dy < 9; ++dy) row[dy] = _mm256_loadu_ps(aSum + 9 * dy);
+  const __m256i lastColumn = _mm256_setr_epi32(offsets[8], offsets[17], offsets[26], offsets[35], offsets[44],
+                                               offsets[53], offsets[62], offsets[71]);
+  __m256 column = _mm256_setr_ps(aSum[8], aSum[17], aSum[26], aSum[35], aSum[44], aSum[53], aSum[62], aSum[71]);
+  float corner = aSum[80];
+  const __m256 signBit = _mm256_set1_ps(-0.0f);
+  for (int i = 0; i < aCount; ++i) {
+    if (aLayout.prefetch && i + 8 < aCount) prefetchFeature(aLayout, aPositions[i + 8]);
+    const float* base = aLayout.image + aPositions[i];
+    const bool negate = aNegate && aNegate[i];
+    const __m256 sign = _mm256_and_ps(signBit, _mm256_castsi256_ps(_mm256_set1_epi32(negate ? -1 : 0)));
+    for (int dy = 0; dy < 9; ++dy)
+      row[dy] = _mm256_add_ps(row[dy], _mm256_xor_ps(_mm256_loadu_ps(base + offsets[9 * dy]), sign));
+    column = _mm256_add_ps(column, _mm256_xor_ps(_mm256_i32gather_ps(base, lastColumn, 4), sign));
+    corner = corner + (negate ? -base[offsets[80]] : base[offsets[80]]);
   }
-}
-
-template <int Side, bool AllRows = false>
-__attribute__((target("avx2"))) void moveFeatureAvx2(const CPatchLayout& aLayout, int aPixel, float* aFrom,
-                                                      float* aTo, int aFirstRow, int aEndRow) {
-  const int side = Side > 0 ? Side : aLayout.side;
-  const int firstRow = AllRows ? 0 : aFirstRow, endRow = AllRows ? side : aEndRow;
-  for (int dy = firstRow, k = firstRow * side; dy < endRow; ++dy) {
-    const float* row = aLayout.image + aPixel + aLayout.offsets[k];
-    int dx = 0;
-    for (; dx + 8 <= side; dx += 8, k += 8) {
-      const __m256 x = _mm256_loadu_ps(row + dx);
-      _mm256_storeu_ps(aFrom + k, _mm256_sub_ps(_mm256_loadu_ps(aFrom + k), x));
-      _mm256_storeu_ps(aTo + k, _mm256_add_ps(_mm256_loadu_ps(aTo + k), x));
-    }
-    for (; dx < side; ++dx, ++k) {
-      aFrom[k] -= row[dx];
-      aTo[k] += row[dx];
-    }
-  }
+  for (int dy = 0; dy < 9; ++dy) _mm256_storeu_ps(aSum + 9 * dy, row[dy]);
+  alignas(32) float lanes[8];
+  _mm256_store_ps(lanes, column);
+  for (int dy = 0; dy < 8; ++dy) aSum[9 * dy + 8] = lanes[dy];
+  aSum[80] = corner;
 }
 
 #endif
@@ -272,36 +268,17 @@ void centreDistances2(const CPatchLayout& aLayout, const int* aPixels, int aCoun
   centreDistances2Portable(aLayout, aPixels, aCount, aCentre0, aCentre1, aOut0, aOut1);
 }
 
-void addFeature(const CPatchLayout& aLayout, int aPixel, float* aSum, int aFirstRow, int aEndRow) {
-  if (aEndRow < 0) aEndRow = aLayout.side;
+void sumFeatures(const CPatchLayout& aLayout, const int* aPositions, const std::uint8_t* aNegate, int aCount,
+                 float* aSum) {
 #ifdef TEXTURE_HAVE_X86
-  if (usesAvx2()) {
-    if (aLayout.side == 9) {
-      if (aFirstRow == 0 && aEndRow == 9) return addFeatureAvx2<9, true>(aLayout, aPixel, aSum, 0, 9);
-      return addFeatureAvx2<9>(aLayout, aPixel, aSum, aFirstRow, aEndRow);
-    }
-    return addFeatureAvx2<0>(aLayout, aPixel, aSum, aFirstRow, aEndRow);
-  }
+  if (usesAvx2() && aLayout.side == 9) return sumFeatures9Avx2(aLayout, aPositions, aNegate, aCount, aSum);
 #endif
-  const float* base = aLayout.image + aPixel;
-  for (int k = aFirstRow * aLayout.side; k < aEndRow * aLayout.side; ++k) aSum[k] += base[aLayout.offsets[k]];
-}
-
-void moveFeature(const CPatchLayout& aLayout, int aPixel, float* aFrom, float* aTo, int aFirstRow, int aEndRow) {
-  if (aEndRow < 0) aEndRow = aLayout.side;
-#ifdef TEXTURE_HAVE_X86
-  if (usesAvx2()) {
-    if (aLayout.side == 9) {
-      if (aFirstRow == 0 && aEndRow == 9) return moveFeatureAvx2<9, true>(aLayout, aPixel, aFrom, aTo, 0, 9);
-      return moveFeatureAvx2<9>(aLayout, aPixel, aFrom, aTo, aFirstRow, aEndRow);
-    }
-    return moveFeatureAvx2<0>(aLayout, aPixel, aFrom, aTo, aFirstRow, aEndRow);
-  }
-#endif
-  const float* base = aLayout.image + aPixel;
-  for (int k = aFirstRow * aLayout.side; k < aEndRow * aLayout.side; ++k) {
-    aFrom[k] -= base[aLayout.offsets[k]];
-    aTo[k] += base[aLayout.offsets[k]];
+  for (int i = 0; i < aCount; ++i) {
+    const float* base = aLayout.image + aPositions[i];
+    if (aNegate && aNegate[i])
+      for (int k = 0; k < aLayout.length; ++k) aSum[k] -= base[aLayout.offsets[k]];
+    else
+      for (int k = 0; k < aLayout.length; ++k) aSum[k] += base[aLayout.offsets[k]];
   }
 }
 

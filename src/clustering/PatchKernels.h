@@ -5,6 +5,8 @@
 // AVX2, interleaved scalar sums elsewhere; both give the same bits).
 #pragma once
 
+#include <cstdint>
+
 namespace NPatchKernels {
 
 // Feature vector of the square patch of side `side` around pixel index p:
@@ -28,17 +30,16 @@ void centreDistances(const CPatchLayout& aLayout, const int* aPixels, int aCount
 void centreDistances2(const CPatchLayout& aLayout, const int* aPixels, int aCount, const float* aCentre0,
                       const float* aCentre1, float* aOut0, float* aOut1);
 
-// aSum[k] += component k of the feature at aPixel, for the components of
-// patch rows aFirstRow .. aEndRow - 1 (all rows by default).
-void addFeature(const CPatchLayout& aLayout, int aPixel, float* aSum, int aFirstRow = 0, int aEndRow = -1);
-// aFrom[k] -= component k, then aTo[k] += component k: a record moving
-// between clusters; the same rows.
-void moveFeature(const CPatchLayout& aLayout, int aPixel, float* aFrom, float* aTo, int aFirstRow = 0,
-                 int aEndRow = -1);
+// aSum[k] += component k of the features at aPositions[0 .. aCount - 1],
+// one record after another, so each component's additions keep that order;
+// where aNegate is given and aNegate[i] is set, record i's feature is
+// subtracted instead (a - b is a + (-b) to the bit).
+void sumFeatures(const CPatchLayout& aLayout, const int* aPositions, const std::uint8_t* aNegate, int aCount,
+                 float* aSum);
 
 // Asks for the patch rows aFirstRow .. aEndRow - 1 of the feature at aPixel
 // to be fetched into the cache; loops over scattered records call it a few
-// records ahead.
+// records ahead (when the layout asks for it).
 inline void prefetchFeature(const CPatchLayout& aLayout, int aPixel, int aFirstRow = 0, int aEndRow = -1) {
   if (!aLayout.prefetch) return;
   if (aEndRow < 0) aEndRow = aLayout.side;

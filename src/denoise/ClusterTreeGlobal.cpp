@@ -45,10 +45,6 @@ void denoiseByTree(const std::vector<float>& aImage, const std::vector<float>& a
   settings.xSize = aXSize;
   settings.patchRadius = aRadius;
   settings.overlapMargin = aOverlap;
-  if (aQueue.workers() > 0)
-    settings.parallel = [&aQueue](int aCount, const std::function<void(int)>& aTask) {
-      aQueue.runTogether(aCount, aTask);
-    };
   long long placed = 0;
   NPatchTree::build(settings, aPixels, [&](NPatchTree::CLeaf&& aLeaf) {
     auto leaf = std::make_shared<NPatchTree::CLeaf>(std::move(aLeaf));

@@ -121,61 +121,6 @@ void CTaskQueue::work() {
   }
 }
 
-namespace {
-
-// One batch of runTogether: chunks are claimed through an atomic counter, so
-// a worker that comes late finds nothing left and touches nothing.
-struct CJob {
-  CJob(int aCount, const std::function<void(int)>& aTask) : count(aCount), task(aTask) {}
-  void work() {
-    for (;;) {
-      const int i = next.fetch_add(1);
-      if (i >= count) return;
-      try {
-        task(i);
-      } catch (...) {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (!error) error = std::current_exception();
-      }
-      if (done.fetch_add(1) + 1 == count) {
-        std::lock_guard<std::mutex> lock(mutex);
-        finished.notify_all();
-      }
-    }
-  }
-  void wait() {
-    std::unique_lock<std::mutex> lock(mutex);
-    finished.wait(lock, [this] { return done.load() == count; });
-  }
-  const int count;
-  const std::function<void(int)>& task;
-  std::atomic<int> next{0};
-  std::atomic<int> done{0};
-  std::mutex mutex;
-  std::condition_variable finished;
-  std::exception_ptr error;
-};
-
-}  // namespace
-
-void CTaskQueue::runTogether(int aCount, const std::function<void(int)>& aTask) {
-  if (aCount <= 0) return;
-  if (aCount == 1 || mThreads.empty()) {
-    for (int i = 0; i < aCount; ++i) aTask(i);
-    return;
-  }
-  auto job = std::make_shared<CJob>(aCount, aTask);
-  {
-    std::lock_guard<std::mutex> lock(mMutex);
-    const std::size_t helpers = std::min(mThreads.size(), static_cast<std::size_t>(aCount - 1));
-    for (std::size_t t = 0; t < helpers; ++t) mTasks.push_front([job] { job->work(); });
-  }
-  mWake.notify_all();
-  job->work();
-  job->wait();
-  if (job->error) std::rethrow_exception(job->error);
-}
-
 void CTaskQueue::finish(const std::function<void()>& aTick) {
   std::unique_lock<std::mutex> lock(mMutex);
   const auto tick = [&] {

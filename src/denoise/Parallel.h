@@ -37,10 +37,6 @@ public:
   CTaskQueue& operator=(const CTaskQueue&) = delete;
 
   void submit(std::function<void()> aTask);
-  // Runs aTask(i) for i = 0 .. aCount - 1 with the caller and whichever
-  // workers are free, ahead of queued tasks, and returns when all are done
-  // (rethrowing the first exception of one of them).
-  void runTogether(int aCount, const std::function<void(int)>& aTask);
   // When aTick is set, the producer calls it (without holding the queue)
   // after each task it runs itself, about ten times a second while it waits
   // for the workers, and once when all are done; it must not throw.

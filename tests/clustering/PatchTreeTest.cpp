@@ -7,7 +7,6 @@
 #include <random>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <sys/wait.h>
@@ -113,7 +112,7 @@ std::string referenceTree(const CImage& aImage, int aRadius, float aOverlap) {
   return out.str();
 }
 
-std::string patchTree(const CImage& aImage, int aRadius, float aOverlap, bool aThreads, int aKeepFeatures) {
+std::string patchTree(const CImage& aImage, int aRadius, float aOverlap, int aKeepFeatures) {
   const std::vector<float> features = scaled(aImage, aRadius);
   NPatchTree::CSettings settings;
   settings.scaled = features.data();
@@ -121,15 +120,6 @@ std::string patchTree(const CImage& aImage, int aRadius, float aOverlap, bool aT
   settings.patchRadius = aRadius;
   settings.overlapMargin = aOverlap;
   settings.keepFeatures = aKeepFeatures;
-  if (aThreads)
-    settings.parallel = [](int aCount, const std::function<void(int)>& aTask) {
-      std::vector<std::thread> threads;
-      for (int t = 0; t < 3; ++t)
-        threads.emplace_back([&, t] {
-          for (int i = t; i < aCount; i += 3) aTask(i);
-        });
-      for (std::thread& t : threads) t.join();
-    };
   std::ostringstream out;
   NPatchTree::build(settings, interior(aImage, aRadius), [&](NPatchTree::CLeaf&& aLeaf) {
     describeLeaf(out, aLeaf.members, std::vector<bool>(aLeaf.isCopy.begin(), aLeaf.isCopy.end()));
@@ -166,17 +156,16 @@ std::string inChild(const std::function<std::string()>& aWork) {
 }
 
 void expectSameTree(const CImage& aImage, int aRadius, float aOverlap) {
-  for (bool threads : {false, true})
-    for (bool portable : {false, true})
-      for (int keep : {0, 1}) {
-        NPatchKernels::forcePortable(portable);
-        const std::string reference = inChild([&] { return referenceTree(aImage, aRadius, aOverlap); });
-        const std::string fast = patchTree(aImage, aRadius, aOverlap, threads, keep);
-        NPatchKernels::forcePortable(false);
-        ASSERT_FALSE(reference.empty());
-        EXPECT_EQ(fast, reference) << "radius " << aRadius << " overlap " << aOverlap << " threads " << threads
-                                   << " portable " << portable << " features kept " << keep;
-      }
+  for (bool portable : {false, true})
+    for (int keep : {0, 1}) {
+      NPatchKernels::forcePortable(portable);
+      const std::string reference = inChild([&] { return referenceTree(aImage, aRadius, aOverlap); });
+      const std::string fast = patchTree(aImage, aRadius, aOverlap, keep);
+      NPatchKernels::forcePortable(false);
+      ASSERT_FALSE(reference.empty());
+      EXPECT_EQ(fast, reference) << "radius " << aRadius << " overlap " << aOverlap << " portable " << portable
+                                 << " features kept " << keep;
+    }
 }
 
 TEST(PatchTree, SameTreeAsStoredFeatures) {
@@ -196,8 +185,7 @@ TEST(PatchTree, SameTreeForRepeatedPatches) {
   expectSameTree(flat, 4, 0.0f);
 }
 
-TEST(PatchTree, LargeNodesSharedBetweenThreadsGiveTheSameTree) {
-  // Large enough for the work of the first nodes to be split into chunks.
+TEST(PatchTree, SameTreeForALargerImage) {
   expectSameTree(noisy(150, 140, 7), 4, 0.0f);
 }
 

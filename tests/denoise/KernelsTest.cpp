@@ -116,8 +116,8 @@ TEST_P(KernelPaths, CentreDistancesAndSumsMatchThePlainLoops) {
     NPatchKernels::centreDistances(layout, pixels.data(), n, centre0.data(), one.data());
     NPatchKernels::centreDistances2(layout, pixels.data(), n, centre0.data(), centre1.data(), both0.data(),
                                     both1.data());
-    std::vector<float> sum(length, 0.5f), plainSum(length, 0.5f), from(length, 3.0f), to(length, -2.0f),
-        plainFrom(length, 3.0f), plainTo(length, -2.0f);
+    std::vector<float> sum(length, 0.5f), plainSum(length, 0.5f), mixed(length, 3.0f), plainMixed(length, 3.0f);
+    std::vector<std::uint8_t> negate(n);
     for (int i = 0; i < n; ++i) {
       float d0 = 0.0f, d1 = 0.0f;
       for (int k = 0; k < length; ++k) {
@@ -125,17 +125,18 @@ TEST_P(KernelPaths, CentreDistancesAndSumsMatchThePlainLoops) {
         d0 += (x - centre0[k]) * (x - centre0[k]);
         d1 += (x - centre1[k]) * (x - centre1[k]);
         plainSum[k] += x;
-        plainFrom[k] -= x;
-        plainTo[k] += x;
+        if (i % 3 == 1)
+          plainMixed[k] -= x;
+        else
+          plainMixed[k] += x;
       }
+      negate[i] = i % 3 == 1 ? 1 : 0;
       ASSERT_TRUE(sameBits(one[i], d0) && sameBits(both0[i], d0) && sameBits(both1[i], d1)) << "r " << r << " " << i;
-      NPatchKernels::addFeature(layout, pixels[i], sum.data());
-      // Rows in two groups, as threads do it.
-      NPatchKernels::moveFeature(layout, pixels[i], from.data(), to.data(), 0, r);
-      NPatchKernels::moveFeature(layout, pixels[i], from.data(), to.data(), r, side);
     }
+    NPatchKernels::sumFeatures(layout, pixels.data(), nullptr, n, sum.data());
+    NPatchKernels::sumFeatures(layout, pixels.data(), negate.data(), n, mixed.data());
     for (int k = 0; k < length; ++k)
-      ASSERT_TRUE(sameBits(sum[k], plainSum[k]) && sameBits(from[k], plainFrom[k]) && sameBits(to[k], plainTo[k]));
+      ASSERT_TRUE(sameBits(sum[k], plainSum[k]) && sameBits(mixed[k], plainMixed[k])) << "r " << r << " k " << k;
   }
 }
 
