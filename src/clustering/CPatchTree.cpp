@@ -356,22 +356,29 @@ private:
     // The draws decide the whole division; the sums follow once an attempt
     // has filled both clusters.
     do {
-      n0 = n1 = 0;
+      // The draws of one attempt first, in record order: the assignments then
+      // wait on no call.
+      mDraws.resize(active);
+      for (int& draw : mDraws) draw = std::rand();
+      // Counted in locals: the byte-sized stores below could alias the caller's counters.
+      int count0 = 0, count1 = 0, drawn = 0;
       for (int i = 0; i < n; ++i) {
         if (isCopy[i]) {
           cluster[i] = 0;
           lower0[i] = lower1[i] = upper[i] = 0.0f;
           continue;
         }
-        const double p = static_cast<double>(n0 + 1) / static_cast<double>(n0 + n1 + 1);
-        const double u = static_cast<double>(static_cast<float>(std::rand()) * kRandScale);
+        const double p = static_cast<double>(count0 + 1) / static_cast<double>(count0 + count1 + 1);
+        const double u = static_cast<double>(static_cast<float>(mDraws[drawn++]) * kRandScale);
         const std::int8_t half01 = static_cast<std::int8_t>(static_cast<int>(p + u));
         cluster[i] = half01;
         lower0[i] = 0.0f;
         lower1[i] = 0.0f;
         upper[i] = kFarAway;
-        ++(half01 == 0 ? n0 : n1);
+        ++(half01 == 0 ? count0 : count1);
       }
+      n0 = count0;
+      n1 = count1;
     } while (n0 == 0 || n1 == 0);
     std::fill(mSum0.begin(), mSum0.end(), 0.0f);
     std::fill(mSum1.begin(), mSum1.end(), 0.0f);
@@ -645,6 +652,7 @@ private:
   std::vector<float> mDistOwn0, mDistOwn1, mDistOther0, mDistOther1;
   std::vector<int> mPositions0, mPositions1;
   std::vector<std::uint8_t> mLeaving;
+  std::vector<int> mDraws;
 };
 
 }  // namespace
