@@ -21,20 +21,11 @@ constexpr float kRandScale = 4.656612873077393e-10f;
 constexpr int kMaxPasses = 5;
 constexpr int kMinHalf = 30;
 constexpr int kMaxRepeatedLeaf = 2 * kMinHalf + 1;
-// In a tree over more than kLargeTree patches, nodes of at most
-// kMaxBufferedNode records keep their features side by side: their records
-// lie scattered over the image, and reading each patch from there would cost
-// a dozen cache misses every time.
-constexpr std::size_t kLargeTree = std::size_t(1) << 20;
-constexpr int kMaxBufferedNode = 1 << 16;
 
-// A node's work list: the records' pixels and copy flags, one array each,
-// and, for the smaller nodes of a large image, their features one after
-// another (empty: the features are read from the scaled image).
+// A node's work list: the records' pixels and copy flags, one array each.
 struct CWorkList {
   std::vector<int> pixel;
   std::vector<std::uint8_t> isCopy;
-  std::vector<float> features;
 
   int size() const { return static_cast<int>(pixel.size()); }
   void reserve(std::size_t aCount) {
@@ -44,7 +35,6 @@ struct CWorkList {
   void release() {
     std::vector<int>().swap(pixel);
     std::vector<std::uint8_t>().swap(isCopy);
-    std::vector<float>().swap(features);
   }
 };
 
@@ -205,10 +195,7 @@ public:
     mLength = mSide * mSide;
     for (int dy = -r; dy <= r; ++dy)
       for (int dx = -r; dx <= r; ++dx) mOffsets.push_back(dy * aSettings.xSize + dx);
-    mLayout = NPatchKernels::CPatchLayout{aSettings.scaled, mOffsets.data(), mLength, mSide, aSettings.xSize, false};
-    for (int dy = -r; dy <= r; ++dy)
-      for (int dx = -r; dx <= r; ++dx) mBufferOffsets.push_back(dy * mSide + dx);
-    mCentreOffset = r * mSide + r;
+    mLayout = NPatchKernels::CPatchLayout{aSettings.scaled, mOffsets.data(), mLength, mSide, aSettings.xSize};
     mSum0.resize(mLength);
     mSum1.resize(mLength);
     mCentre0.resize(mLength);
@@ -216,9 +203,6 @@ public:
     mOld0.resize(mLength);
     mOld1.resize(mLength);
   }
-
-  // Whether smaller nodes keep their features side by side.
-  bool mBuffered = false;
 
   void run(CWorkList&& aRoot, const std::function<void(CLeaf&&)>& aSink) {
     std::vector<CWorkList> pending;
@@ -243,13 +227,8 @@ public:
 
 private:
   // Where the features of a list are, and where record i's feature is.
-  NPatchKernels::CPatchLayout layoutOf(const CWorkList& aList) const {
-    if (aList.features.empty()) return mLayout;
-    return NPatchKernels::CPatchLayout{aList.features.data(), mBufferOffsets.data(), mLength, mSide, mSide, false};
-  }
-  int positionOf(const CWorkList& aList, int aIndex) const {
-    return aList.features.empty() ? aList.pixel[aIndex] : aIndex * mLength + mCentreOffset;
-  }
+  const NPatchKernels::CPatchLayout& layoutOf(const CWorkList&) const { return mLayout; }
+  int positionOf(const CWorkList& aList, int aIndex) const { return aList.pixel[aIndex]; }
   const float* feature(const NPatchKernels::CPatchLayout& aLayout, int aPosition) const {
     return aLayout.image + aPosition;
   }
@@ -258,24 +237,10 @@ private:
       if (!(feature(aLayout, aA)[aLayout.offsets[k]] == feature(aLayout, aB)[aLayout.offsets[k]])) return false;
     return true;
   }
-  // Copies the features of a list's records out of the scaled image.
-  void bufferFeatures(CWorkList& aList) const {
-    const int n = aList.size();
-    aList.features.resize(static_cast<std::size_t>(n) * mLength);
-    for (int i = 0; i < n; ++i) {
-      const float* base = mSettings.scaled + aList.pixel[i];
-      float* out = aList.features.data() + static_cast<std::size_t>(i) * mLength;
-      for (int k = 0; k < mLength; ++k) out[k] = base[mOffsets[k]];
-    }
-  }
-  // Appends record aIndex of aFrom to aTo, with its feature when aFrom keeps them.
+  // Appends record aIndex of aFrom to aTo.
   void addRecord(CWorkList& aTo, const CWorkList& aFrom, int aIndex, bool aIsCopy) const {
     aTo.pixel.push_back(aFrom.pixel[aIndex]);
     aTo.isCopy.push_back(aIsCopy ? 1 : 0);
-    if (!aFrom.features.empty()) {
-      const float* feature = aFrom.features.data() + static_cast<std::size_t>(aIndex) * mLength;
-      aTo.features.insert(aTo.features.end(), feature, feature + mLength);
-    }
   }
   void mean(const std::vector<float>& aSum, int aCount, std::vector<float>& aMean) const {
     const float factor = static_cast<float>(1.0 / aCount);
@@ -518,7 +483,6 @@ private:
   }
 
   bool splitOne(CWorkList& aList, CWorkList& aFirst, CWorkList& aSecond) {
-    if (mBuffered && aList.features.empty() && aList.size() <= kMaxBufferedNode) bufferFeatures(aList);
     int count0 = 0, count1 = 0;
     float spread0 = 0.0f, spread1 = 0.0f;
     twoMeans(aList, count0, count1, spread0, spread1);
@@ -544,10 +508,6 @@ private:
         const float band = mSettings.overlapMargin * mSettings.overlapMargin;
         aFirst.reserve(static_cast<std::size_t>(near0));
         aSecond.reserve(static_cast<std::size_t>(n - near0));
-        if (!aList.features.empty()) {
-          aFirst.features.reserve(static_cast<std::size_t>(near0) * mLength);
-          aSecond.features.reserve(static_cast<std::size_t>(n - near0) * mLength);
-        }
         // The first child takes the records nearer to centre 0 followed by
         // the copies from the other side; the second the copies from the
         // first side followed by its own records.
@@ -638,14 +598,8 @@ private:
   int mSide = 0;
   int mLength = 0;
   std::vector<int> mOffsets;
-  std::vector<int> mBufferOffsets;
-  int mCentreOffset = 0;
   CBounds mBounds;
-
-public:
   NPatchKernels::CPatchLayout mLayout{};
-
-private:
   std::vector<float> mSum0, mSum1, mCentre0, mCentre1, mOld0, mOld1;
   // Scratch of the passes, kept between nodes to avoid reallocating.
   std::vector<int> mOwn0, mOwn1, mOther0, mOther1, mMoves, mPixels;
@@ -662,8 +616,6 @@ void build(const CSettings& aSettings, const std::vector<int>& aPixels, const st
   root.pixel = aPixels;
   root.isCopy.assign(aPixels.size(), 0);
   CBuilder builder(aSettings);
-  builder.mBuffered = aSettings.keepFeatures < 0 ? aPixels.size() > kLargeTree : aSettings.keepFeatures > 0;
-  builder.mLayout.prefetch = aPixels.size() > kLargeTree;
   builder.run(std::move(root), aSink);
 }
 

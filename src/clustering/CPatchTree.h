@@ -27,10 +27,6 @@ struct CSettings {
   int patchRadius = 0;
   float overlapMargin = 0.0f;
   float splitThreshold = 0.0f;
-  // Whether the nodes of up to 65536 records keep their features side by
-  // side (faster where the image does not fit the caches): -1 decides by the
-  // number of patches (more than 2^20), 0 never, 1 always. Same tree either way.
-  int keepFeatures = -1;
 };
 
 // Builds the tree over the patches centred on aPixels (in that order) and

@@ -167,8 +167,6 @@ __attribute__((target("avx2"))) void centreDistancesAvx2(const CPatchLayout& aLa
     _mm256_store_si256(reinterpret_cast<__m256i*>(pixels), index);
     const float* base[kLanes];
     for (int l = 0; l < kLanes; ++l) base[l] = aLayout.image + pixels[l];
-    if (aLayout.prefetch)
-      for (int l = i + 2 * kLanes; l < std::min(aCount, i + 3 * kLanes); ++l) prefetchFeature(aLayout, aPixels[l]);
     COneCentre visit{centre, _mm256_setzero_ps()};
     forEachComponent<Side>(aLayout, base, index, visit);
     storeLanes(aOut + i, visit.sum, lanes);
@@ -189,8 +187,6 @@ __attribute__((target("avx2"))) void centreDistances2Avx2(const CPatchLayout& aL
     _mm256_store_si256(reinterpret_cast<__m256i*>(pixels), index);
     const float* base[kLanes];
     for (int l = 0; l < kLanes; ++l) base[l] = aLayout.image + pixels[l];
-    if (aLayout.prefetch)
-      for (int l = i + 2 * kLanes; l < std::min(aCount, i + 3 * kLanes); ++l) prefetchFeature(aLayout, aPixels[l]);
     CTwoCentres visit{centre0, centre1, _mm256_setzero_ps(), _mm256_setzero_ps()};
     forEachComponent<Side>(aLayout, base, index, visit);
     storeLanes(aOut0 + i, visit.sum0, lanes);
@@ -213,7 +209,6 @@ __attribute__((target("avx2"))) void sumFeatures9Avx2(const CPatchLayout& aLayou
   float corner = aSum[80];
   const __m256 signBit = _mm256_set1_ps(-0.0f);
   for (int i = 0; i < aCount; ++i) {
-    if (aLayout.prefetch && i + 8 < aCount) prefetchFeature(aLayout, aPositions[i + 8]);
     const float* base = aLayout.image + aPositions[i];
     const bool negate = aNegate && aNegate[i];
     const __m256 sign = _mm256_and_ps(signBit, _mm256_castsi256_ps(_mm256_set1_epi32(negate ? -1 : 0)));

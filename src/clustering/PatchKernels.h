@@ -18,9 +18,6 @@ struct CPatchLayout {
   int length;
   int side;
   int xSize;
-  // Ask for patches a little ahead of their use: worth it only where the
-  // image is too large for the caches and the patches lie scattered in it.
-  bool prefetch = false;
 };
 
 // aOut[i] = || feature(aPixels[i]) - aCentre ||^2 for i < aCount.
@@ -36,19 +33,6 @@ void centreDistances2(const CPatchLayout& aLayout, const int* aPixels, int aCoun
 // subtracted instead (a - b is a + (-b) to the bit).
 void sumFeatures(const CPatchLayout& aLayout, const int* aPositions, const std::uint8_t* aNegate, int aCount,
                  float* aSum);
-
-// Asks for the patch rows aFirstRow .. aEndRow - 1 of the feature at aPixel
-// to be fetched into the cache; loops over scattered records call it a few
-// records ahead (when the layout asks for it).
-inline void prefetchFeature(const CPatchLayout& aLayout, int aPixel, int aFirstRow = 0, int aEndRow = -1) {
-  if (!aLayout.prefetch) return;
-  if (aEndRow < 0) aEndRow = aLayout.side;
-  for (int dy = aFirstRow; dy < aEndRow; ++dy) {
-    const float* row = aLayout.image + aPixel + aLayout.offsets[dy * aLayout.side];
-    __builtin_prefetch(row);
-    __builtin_prefetch(row + aLayout.side - 1);
-  }
-}
 
 // True when the processor has AVX2.
 bool cpuHasAvx2();

@@ -112,14 +112,13 @@ std::string referenceTree(const CImage& aImage, int aRadius, float aOverlap) {
   return out.str();
 }
 
-std::string patchTree(const CImage& aImage, int aRadius, float aOverlap, int aKeepFeatures) {
+std::string patchTree(const CImage& aImage, int aRadius, float aOverlap) {
   const std::vector<float> features = scaled(aImage, aRadius);
   NPatchTree::CSettings settings;
   settings.scaled = features.data();
   settings.xSize = aImage.xSize;
   settings.patchRadius = aRadius;
   settings.overlapMargin = aOverlap;
-  settings.keepFeatures = aKeepFeatures;
   std::ostringstream out;
   NPatchTree::build(settings, interior(aImage, aRadius), [&](NPatchTree::CLeaf&& aLeaf) {
     describeLeaf(out, aLeaf.members, std::vector<bool>(aLeaf.isCopy.begin(), aLeaf.isCopy.end()));
@@ -156,16 +155,14 @@ std::string inChild(const std::function<std::string()>& aWork) {
 }
 
 void expectSameTree(const CImage& aImage, int aRadius, float aOverlap) {
-  for (bool portable : {false, true})
-    for (int keep : {0, 1}) {
-      NPatchKernels::forcePortable(portable);
-      const std::string reference = inChild([&] { return referenceTree(aImage, aRadius, aOverlap); });
-      const std::string fast = patchTree(aImage, aRadius, aOverlap, keep);
-      NPatchKernels::forcePortable(false);
-      ASSERT_FALSE(reference.empty());
-      EXPECT_EQ(fast, reference) << "radius " << aRadius << " overlap " << aOverlap << " portable " << portable
-                                 << " features kept " << keep;
-    }
+  for (bool portable : {false, true}) {
+    NPatchKernels::forcePortable(portable);
+    const std::string reference = inChild([&] { return referenceTree(aImage, aRadius, aOverlap); });
+    const std::string fast = patchTree(aImage, aRadius, aOverlap);
+    NPatchKernels::forcePortable(false);
+    ASSERT_FALSE(reference.empty());
+    EXPECT_EQ(fast, reference) << "radius " << aRadius << " overlap " << aOverlap << " portable " << portable;
+  }
 }
 
 TEST(PatchTree, SameTreeAsStoredFeatures) {
