@@ -59,24 +59,7 @@ void expectSameBits(const CMatrix<float>& aActual, const CMatrix<float>& aExpect
       << std::mismatch(aActual.data(), aActual.data() + aActual.size(), aExpected.data()).first - aActual.data();
 }
 
-// Sets OMP_NUM_THREADS for the lifetime of the object.
-class CThreads {
-public:
-  explicit CThreads(int aCount) {
-    if (const char* old = std::getenv("OMP_NUM_THREADS")) mOld = old, mHadOld = true;
-    setenv("OMP_NUM_THREADS", std::to_string(aCount).c_str(), 1);
-  }
-  ~CThreads() {
-    if (mHadOld)
-      setenv("OMP_NUM_THREADS", mOld.c_str(), 1);
-    else
-      unsetenv("OMP_NUM_THREADS");
-  }
-
-private:
-  std::string mOld;
-  bool mHadOld = false;
-};
+using TestSupport::CThreads;
 
 // Runs every check with the AVX2 kernels (where the processor has them) and
 // with the portable ones, and with 1 and with 3 threads.

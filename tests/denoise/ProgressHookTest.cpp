@@ -18,24 +18,7 @@
 
 namespace {
 
-// Sets OMP_NUM_THREADS for the lifetime of the object.
-class CThreads {
-public:
-  explicit CThreads(int aCount) {
-    if (const char* old = std::getenv("OMP_NUM_THREADS")) mOld = old, mHadOld = true;
-    setenv("OMP_NUM_THREADS", std::to_string(aCount).c_str(), 1);
-  }
-  ~CThreads() {
-    if (mHadOld)
-      setenv("OMP_NUM_THREADS", mOld.c_str(), 1);
-    else
-      unsetenv("OMP_NUM_THREADS");
-  }
-
-private:
-  std::string mOld;
-  bool mHadOld = false;
-};
+using TestSupport::CThreads;
 
 struct CCall {
   std::thread::id thread;

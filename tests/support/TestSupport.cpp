@@ -100,6 +100,21 @@ CMatrix<float> noisyImage(int aXSize, int aYSize, unsigned aSeed, float aMean, f
   return image;
 }
 
+CThreads::CThreads(int aCount) {
+  if (const char* old = std::getenv("OMP_NUM_THREADS")) {
+    mOld = old;
+    mHadOld = true;
+  }
+  ::setenv("OMP_NUM_THREADS", std::to_string(aCount).c_str(), 1);
+}
+
+CThreads::~CThreads() {
+  if (mHadOld)
+    ::setenv("OMP_NUM_THREADS", mOld.c_str(), 1);
+  else
+    ::unsetenv("OMP_NUM_THREADS");
+}
+
 CRun run(const std::vector<std::string>& aCommand, const std::vector<std::string>& aEnvironment) {
   CTempDir capture;
   const std::string outPath = capture.file("out"), errPath = capture.file("err");

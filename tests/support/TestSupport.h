@@ -36,6 +36,20 @@ std::string pgmBytes(int aXSize, int aYSize, const std::vector<unsigned char>& a
 // (never rand(): that sequence belongs to the clustering).
 CMatrix<float> noisyImage(int aXSize, int aYSize, unsigned aSeed, float aMean = 128.0f, float aSpread = 60.0f);
 
+// Sets OMP_NUM_THREADS for the lifetime of the object (the denoisers read it
+// at every call).
+class CThreads {
+public:
+  explicit CThreads(int aCount);
+  ~CThreads();
+  CThreads(const CThreads&) = delete;
+  CThreads& operator=(const CThreads&) = delete;
+
+private:
+  std::string mOld;
+  bool mHadOld = false;
+};
+
 struct CRun {
   int status = -1;  // exit status, or 128 + signal number
   std::string out;
