@@ -20,6 +20,7 @@
 #include "CNLMeans.h"
 #include "NLMeansKernels.h"
 #include "PlainVariants.h"
+#include "TestSupport.h"
 
 namespace {
 
