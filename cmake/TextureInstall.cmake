@@ -16,6 +16,10 @@ endforeach()
 add_library(texture_all INTERFACE)
 set_target_properties(texture_all PROPERTIES EXPORT_NAME texture)
 target_link_libraries(texture_all INTERFACE ${TEXTURE_LIBRARIES})
+if(TEXTURE_SANITIZE)
+  # Sanitized libraries call into the sanitizer runtimes; a consumer links them too.
+  target_link_options(texture_all INTERFACE ${sanitizers})
+endif()
 add_library(texture::texture ALIAS texture_all)
 
 set(TEXTURE_INCLUDE_DIR ${CMAKE_INSTALL_INCLUDEDIR}/texture)
