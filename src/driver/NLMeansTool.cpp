@@ -276,6 +276,7 @@ int run(CSettings& aSettings) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  CommandLine::reportFileSizeLimitAsWriteError();
   if (argc < 2) {
     std::cerr << kUsage;
     return CommandLine::kExitUsage;
