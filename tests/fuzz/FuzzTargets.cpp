@@ -176,6 +176,35 @@ void local(CNLMeans& aNLMeans, CMatrix<float>& aInput, CMatrix<float>& aResult, 
   aNLMeans.clusterTreeLocal(aInput, aResult, aSigma, 0.0f);
 }
 
+// The windowed variants as nlmeans runs them, with its default filter factors.
+void standard(CNLMeans& aNLMeans, CMatrix<float>& aInput, CMatrix<float>& aResult, float aSigma, bool) {
+  aNLMeans.filterFactor = 0.5f;
+  aNLMeans.standardNLMeans(aInput, aResult, aSigma);
+}
+void preselection(CNLMeans& aNLMeans, CMatrix<float>& aInput, CMatrix<float>& aResult, float aSigma, bool) {
+  aNLMeans.filterFactor = 0.5f;
+  aNLMeans.preselection(aInput, aResult, aSigma);
+}
+void gridding(CNLMeans& aNLMeans, CMatrix<float>& aInput, CMatrix<float>& aResult, float aSigma, bool) {
+  aNLMeans.filterFactor = 0.5f;
+  aNLMeans.gridding(aInput, aResult, aSigma, 1);
+}
+void sampling(CNLMeans& aNLMeans, CMatrix<float>& aInput, CMatrix<float>& aResult, float aSigma, bool) {
+  aNLMeans.filterFactor = 0.5f;
+  aNLMeans.sampling(aInput, aResult, aSigma, 20);
+}
+void sorting(CNLMeans& aNLMeans, CMatrix<float>& aInput, CMatrix<float>& aResult, float, bool) {
+  aNLMeans.sortingCriterion(aInput, aResult, 5);
+}
+void graphLinear(CNLMeans& aNLMeans, CMatrix<float>& aInput, CMatrix<float>& aResult, float aSigma, bool) {
+  aNLMeans.gilboaOsherBuildWeights(aInput, aSigma);
+  for (int step = 0; step < 3; ++step) aNLMeans.gilboaOsherFilter(aResult);
+}
+void graphTotalVariation(CNLMeans& aNLMeans, CMatrix<float>& aInput, CMatrix<float>& aResult, float aSigma, bool) {
+  aNLMeans.gilboaOsherBuildWeights(aInput, aSigma);
+  for (int step = 0; step < 3; ++step) aNLMeans.gilboaOsherFilterTV(aResult);
+}
+
 }  // namespace
 
 const std::vector<CDenoisingMethod>& denoisingMethods() {
@@ -192,6 +221,13 @@ const std::vector<CDenoisingMethod>& denoisingMethods() {
       {"local r3 window -3", 3, "15", "-3", local, true},
       {"local r4 window 40", 4, "20", "40", local, true},
       {"local r1 window -7 sigma 1e-3", 1, "1e-3", "-7", local, true},
+      {"standard r1 window 5", 1, "20", "5", standard, true},
+      {"preselection r2 window 7", 2, "30", "7", preselection, true},
+      {"gridding r1 window 7", 1, "20", "7", gridding, true},
+      {"sampling r1 window 9", 1, "20", "9", sampling, true},
+      {"sorting r1 window 5", 1, "20", "5", sorting, true},
+      {"graph linear r1 window 5", 1, "20", "5", graphLinear, true},
+      {"graph tv r1 window 5 sigma 1e-3", 1, "1e-3", "5", graphTotalVariation, false},
   };
   return methods;
 }

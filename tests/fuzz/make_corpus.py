@@ -7,7 +7,7 @@ import random
 
 here = os.path.dirname(os.path.abspath(__file__))
 # Rows of the method table in FuzzTargets.cpp (denoisingMethods()).
-METHOD_ROWS = 11
+METHOD_ROWS = 18
 rng = random.Random(20240607)
 
 
