@@ -1,7 +1,9 @@
 #include "CPatchTree.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
+#include <thread>
 #include <cstring>
 #include <memory>
 
@@ -63,6 +65,27 @@ struct CBounds {
   }
   int size() const { return count; }
 };
+
+// Independent jobs that the builder and one other thread take in turn. The
+// other thread may start after all are taken; it then finds nothing to do, and
+// never touches the builder's data.
+struct CSharedJobs {
+  std::function<void(int)> job;
+  int jobs = 0;
+  std::atomic<int> next{0};
+  std::atomic<int> done{0};
+
+  void work() {
+    for (int j = next.fetch_add(1, std::memory_order_relaxed); j < jobs; j = next.fetch_add(1, std::memory_order_relaxed)) {
+      job(j);
+      done.fetch_add(1, std::memory_order_release);
+    }
+  }
+};
+
+// Records per shared distance job, and the least records worth sharing.
+constexpr int kDistanceChunk = 512;
+constexpr int kMinSharedRecords = 1024;
 
 float squaredDistance(const float* aA, const float* aB, int aLength) {
   float sum = 0.0f;
@@ -270,16 +293,82 @@ private:
                  std::vector<float>& aOut) {
     gatherPixels(aList, aWhich);
     aOut.resize(aWhich.size());
-    NPatchKernels::centreDistances(layoutOf(aList), mPixels.data(), static_cast<int>(mPixels.size()), aCentre.data(),
-                                   aOut.data());
+    const NPatchKernels::CPatchLayout& layout = layoutOf(aList);
+    inChunks(static_cast<int>(mPixels.size()), [&](int aBegin, int aCount) {
+      NPatchKernels::centreDistances(layout, mPixels.data() + aBegin, aCount, aCentre.data(), aOut.data() + aBegin);
+    });
   }
   void bothDistances(const CWorkList& aList, const std::vector<int>& aWhich, std::vector<float>& aOut0,
                      std::vector<float>& aOut1) {
     gatherPixels(aList, aWhich);
     aOut0.resize(aWhich.size());
     aOut1.resize(aWhich.size());
-    NPatchKernels::centreDistances2(layoutOf(aList), mPixels.data(), static_cast<int>(mPixels.size()),
-                                    mCentre0.data(), mCentre1.data(), aOut0.data(), aOut1.data());
+    bothDistancesOfPixels(layoutOf(aList), aOut0, aOut1);
+  }
+  // Distances of mPixels to both centres.
+  void bothDistancesOfPixels(const NPatchKernels::CPatchLayout& aLayout, std::vector<float>& aOut0,
+                             std::vector<float>& aOut1) {
+    inChunks(static_cast<int>(mPixels.size()), [&](int aBegin, int aCount) {
+      NPatchKernels::centreDistances2(aLayout, mPixels.data() + aBegin, aCount, mCentre0.data(), mCentre1.data(),
+                                      aOut0.data() + aBegin, aOut1.data() + aBegin);
+    });
+  }
+
+  // Runs aJob(0 .. aJobs - 1), sharing the jobs with the other thread of the
+  // settings when aLarge says the work pays for the hand-over. The jobs must
+  // be independent and must not throw.
+  template <typename Job>
+  void runJobs(int aJobs, bool aLarge, const Job& aJob) {
+    if (!mSettings.share || !aLarge || aJobs < 2) {
+      for (int j = 0; j < aJobs; ++j) aJob(j);
+      return;
+    }
+    auto shared = std::make_shared<CSharedJobs>();
+    shared->jobs = aJobs;
+    shared->job = [&aJob](int aIndex) { aJob(aIndex); };
+    mSettings.share([shared] { shared->work(); });
+    shared->work();
+    // The other thread holds at most one job by now.
+    while (shared->done.load(std::memory_order_acquire) < aJobs) pause();
+  }
+  static void pause() {
+#if defined(__x86_64__) || defined(__i386__)
+    _mm_pause();
+#else
+    std::this_thread::yield();
+#endif
+  }
+  // aRange(begin, count) over [0, aCount) in chunks, shared when long.
+  template <typename Range>
+  void inChunks(int aCount, const Range& aRange) {
+    if (aCount < kMinSharedRecords || !mSettings.share) {
+      aRange(0, aCount);
+      return;
+    }
+    const int chunks = (aCount + kDistanceChunk - 1) / kDistanceChunk;
+    runJobs(chunks, true, [&](int aChunk) {
+      const int begin = aChunk * kDistanceChunk;
+      aRange(begin, std::min(kDistanceChunk, aCount - begin));
+    });
+  }
+  // sumFeatures into each of two sums, shared by halves of the patch rows
+  // when long.
+  void sumFeaturesTwice(const NPatchKernels::CPatchLayout& aLayout, const int* aPositions0,
+                        const std::uint8_t* aNegate0, int aCount0, float* aSum0, const int* aPositions1,
+                        const std::uint8_t* aNegate1, int aCount1, float* aSum1) {
+    if (!mSettings.share || aCount0 + aCount1 < kMinSharedRecords) {
+      NPatchKernels::sumFeatures(aLayout, aPositions0, aNegate0, aCount0, aSum0);
+      NPatchKernels::sumFeatures(aLayout, aPositions1, aNegate1, aCount1, aSum1);
+      return;
+    }
+    const int side = aLayout.side, middle = (side + 1) / 2;
+    runJobs(4, true, [&](int aJob) {
+      const int first = aJob % 2 == 0 ? 0 : middle, end = aJob % 2 == 0 ? middle : side;
+      if (aJob < 2)
+        NPatchKernels::sumFeatureRows(aLayout, aPositions0, aNegate0, aCount0, aSum0, first, end);
+      else
+        NPatchKernels::sumFeatureRows(aLayout, aPositions1, aNegate1, aCount1, aSum1, first, end);
+    });
   }
 
   // Two-means on one work list; the centres end in mCentre0 and mCentre1.
@@ -351,8 +440,8 @@ private:
     mPositions1.clear();
     for (int i = 0; i < n; ++i)
       if (!isCopy[i]) (cluster[i] == 0 ? mPositions0 : mPositions1).push_back(pixel(i));
-    NPatchKernels::sumFeatures(layout, mPositions0.data(), nullptr, static_cast<int>(mPositions0.size()), mSum0.data());
-    NPatchKernels::sumFeatures(layout, mPositions1.data(), nullptr, static_cast<int>(mPositions1.size()), mSum1.data());
+    sumFeaturesTwice(layout, mPositions0.data(), nullptr, static_cast<int>(mPositions0.size()), mSum0.data(),
+                     mPositions1.data(), nullptr, static_cast<int>(mPositions1.size()), mSum1.data());
 
     mean(mSum0, n0, mCentre0);
     mean(mSum1, n1, mCentre1);
@@ -452,9 +541,10 @@ private:
         mLeaving.push_back(cluster[i] == 0 ? 0 : 1);
       }
       const int moved = static_cast<int>(mMoves.size());
-      NPatchKernels::sumFeatures(layout, mPositions0.data(), mLeaving.data(), moved, mSum0.data());
-      for (std::uint8_t& leaving : mLeaving) leaving ^= 1;
-      NPatchKernels::sumFeatures(layout, mPositions0.data(), mLeaving.data(), moved, mSum1.data());
+      mJoining.resize(mLeaving.size());
+      for (std::size_t j = 0; j < mLeaving.size(); ++j) mJoining[j] = mLeaving[j] ^ 1;
+      sumFeaturesTwice(layout, mPositions0.data(), mLeaving.data(), moved, mSum0.data(), mPositions0.data(),
+                       mJoining.data(), moved, mSum1.data());
       if (n0 == 0 || n1 == 0) {
         // A pass emptied a cluster: its mean is undefined, so the centres stay.
         spreads(aList, aSpread0, aSpread1);
@@ -495,8 +585,7 @@ private:
       mDistOwn1.resize(n);
       mPixels.resize(n);
       for (int i = 0; i < n; ++i) mPixels[i] = positionOf(aList, i);
-      NPatchKernels::centreDistances2(layoutOf(aList), mPixels.data(), n, mCentre0.data(), mCentre1.data(),
-                                      mDistOwn0.data(), mDistOwn1.data());
+      bothDistancesOfPixels(layoutOf(aList), mDistOwn0, mDistOwn1);
       int active0 = 0, active1 = 0, near0 = 0;
       for (int i = 0; i < n; ++i) {
         const bool nearer0 = mDistOwn1[i] > mDistOwn0[i];
@@ -605,7 +694,7 @@ private:
   std::vector<int> mOwn0, mOwn1, mOther0, mOther1, mMoves, mPixels;
   std::vector<float> mDistOwn0, mDistOwn1, mDistOther0, mDistOther1;
   std::vector<int> mPositions0, mPositions1;
-  std::vector<std::uint8_t> mLeaving;
+  std::vector<std::uint8_t> mLeaving, mJoining;
   std::vector<int> mDraws;
 };
 

@@ -27,6 +27,11 @@ struct CSettings {
   int patchRadius = 0;
   float overlapMargin = 0.0f;
   float splitThreshold = 0.0f;
+  // Optional: hands a task to another thread that runs it as soon as it is
+  // free. The builder then shares the distances and sums of large nodes with
+  // that thread; a task that starts late finds nothing left and returns. The
+  // tree and its leaves do not depend on whether or when the task runs.
+  std::function<void(std::function<void()>)> share;
 };
 
 // Builds the tree over the patches centred on aPixels (in that order) and

@@ -224,6 +224,38 @@ __attribute__((target("avx2"))) void sumFeatures9Avx2(const CPatchLayout& aLayou
   aSum[80] = corner;
 }
 
+// The rows [aFirstRow, aFirstRow + Rows) of the 9 x 9 case alone: columns
+// 0-7 of each row in a register, column 8 in a scalar. Each component's
+// additions come one record after another, as in the whole-patch kernel.
+template <int Rows>
+__attribute__((target("avx2"))) void sumFeatureRows9Avx2(const CPatchLayout& aLayout, const int* aPositions,
+                                                          const std::uint8_t* aNegate, int aCount, float* aSum,
+                                                          int aFirstRow) {
+  const int* offsets = aLayout.offsets + 9 * aFirstRow;
+  float* sum = aSum + 9 * aFirstRow;
+  __m256 row[Rows];
+  float last[Rows];
+  for (int dy = 0; dy < Rows; ++dy) {
+    row[dy] = _mm256_loadu_ps(sum + 9 * dy);
+    last[dy] = sum[9 * dy + 8];
+  }
+  const __m256 signBit = _mm256_set1_ps(-0.0f);
+  for (int i = 0; i < aCount; ++i) {
+    const float* base = aLayout.image + aPositions[i];
+    const bool negate = aNegate && aNegate[i];
+    const __m256 sign = _mm256_and_ps(signBit, _mm256_castsi256_ps(_mm256_set1_epi32(negate ? -1 : 0)));
+    for (int dy = 0; dy < Rows; ++dy) {
+      row[dy] = _mm256_add_ps(row[dy], _mm256_xor_ps(_mm256_loadu_ps(base + offsets[9 * dy]), sign));
+      const float x = base[offsets[9 * dy + 8]];
+      last[dy] = last[dy] + (negate ? -x : x);
+    }
+  }
+  for (int dy = 0; dy < Rows; ++dy) {
+    _mm256_storeu_ps(sum + 9 * dy, row[dy]);
+    sum[9 * dy + 8] = last[dy];
+  }
+}
+
 #endif
 
 }  // namespace
@@ -274,6 +306,40 @@ void sumFeatures(const CPatchLayout& aLayout, const int* aPositions, const std::
       for (int k = 0; k < aLayout.length; ++k) aSum[k] -= base[aLayout.offsets[k]];
     else
       for (int k = 0; k < aLayout.length; ++k) aSum[k] += base[aLayout.offsets[k]];
+  }
+}
+
+}  // namespace NPatchKernels
+
+namespace NPatchKernels {
+
+void sumFeatureRows(const CPatchLayout& aLayout, const int* aPositions, const std::uint8_t* aNegate, int aCount,
+                    float* aSum, int aFirstRow, int aEndRow) {
+#ifdef TEXTURE_HAVE_X86
+  if (usesAvx2() && aLayout.side == 9) {
+    for (int dy = aFirstRow; dy < aEndRow;) {
+      const int rows = aEndRow - dy;
+      if (rows >= 5) {
+        sumFeatureRows9Avx2<5>(aLayout, aPositions, aNegate, aCount, aSum, dy);
+        dy += 5;
+      } else if (rows == 4) {
+        sumFeatureRows9Avx2<4>(aLayout, aPositions, aNegate, aCount, aSum, dy);
+        dy += 4;
+      } else {
+        sumFeatureRows9Avx2<1>(aLayout, aPositions, aNegate, aCount, aSum, dy);
+        dy += 1;
+      }
+    }
+    return;
+  }
+#endif
+  const int begin = aFirstRow * aLayout.side, end = aEndRow * aLayout.side;
+  for (int i = 0; i < aCount; ++i) {
+    const float* base = aLayout.image + aPositions[i];
+    if (aNegate && aNegate[i])
+      for (int k = begin; k < end; ++k) aSum[k] -= base[aLayout.offsets[k]];
+    else
+      for (int k = begin; k < end; ++k) aSum[k] += base[aLayout.offsets[k]];
   }
 }
 

@@ -34,6 +34,12 @@ void centreDistances2(const CPatchLayout& aLayout, const int* aPixels, int aCoun
 void sumFeatures(const CPatchLayout& aLayout, const int* aPositions, const std::uint8_t* aNegate, int aCount,
                  float* aSum);
 
+// sumFeatures for the components of patch rows [aFirstRow, aEndRow) alone
+// (components aFirstRow * side up to aEndRow * side), the others untouched.
+// Different row ranges of one sum may run on different threads.
+void sumFeatureRows(const CPatchLayout& aLayout, const int* aPositions, const std::uint8_t* aNegate, int aCount,
+                    float* aSum, int aFirstRow, int aEndRow);
+
 // True when the processor has AVX2.
 bool cpuHasAvx2();
 // True when the AVX2 paths are in use (for tests and benchmarks).

@@ -45,6 +45,10 @@ void denoiseByTree(const std::vector<float>& aImage, const std::vector<float>& a
   settings.xSize = aXSize;
   settings.patchRadius = aRadius;
   settings.overlapMargin = aOverlap;
+  // Large nodes share their distances and sums with a worker that comes free
+  // between leaves.
+  if (aQueue.workers() > 0)
+    settings.share = [&aQueue](std::function<void()> aTask) { aQueue.submitFirst(std::move(aTask)); };
   long long placed = 0;
   NPatchTree::build(settings, aPixels, [&](NPatchTree::CLeaf&& aLeaf) {
     auto leaf = std::make_shared<NPatchTree::CLeaf>(std::move(aLeaf));

@@ -89,6 +89,15 @@ void CTaskQueue::submit(std::function<void()> aTask) {
   mWake.notify_one();
 }
 
+void CTaskQueue::submitFirst(std::function<void()> aTask) {
+  {
+    std::lock_guard<std::mutex> lock(mMutex);
+    if (mError) return;
+    mTasks.push_front(std::move(aTask));
+  }
+  mWake.notify_one();
+}
+
 bool CTaskQueue::runOne(std::unique_lock<std::mutex>& aLock) {
   if (mTasks.empty()) return false;
   std::function<void()> task = std::move(mTasks.front());

@@ -37,6 +37,10 @@ public:
   CTaskQueue& operator=(const CTaskQueue&) = delete;
 
   void submit(std::function<void()> aTask);
+  // Queues aTask ahead of every waiting task: the next worker that comes free
+  // takes it. For short work the producer waits on (it should also be able to
+  // do that work itself, in case no worker comes free in time).
+  void submitFirst(std::function<void()> aTask);
   // When aTick is set, the producer calls it (without holding the queue)
   // after each task it runs itself, about ten times a second while it waits
   // for the workers, and once when all are done; it must not throw.

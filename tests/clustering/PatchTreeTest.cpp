@@ -7,6 +7,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <sys/wait.h>
@@ -112,17 +113,30 @@ std::string referenceTree(const CImage& aImage, int aRadius, float aOverlap) {
   return out.str();
 }
 
-std::string patchTree(const CImage& aImage, int aRadius, float aOverlap) {
+// How the builder's shared work is taken: not at all, by a thread started
+// for each hand-over, or only after the tree is complete (nothing is left
+// then, and the late tasks must not touch the builder's data).
+enum class Sharing { kNone, kThread, kLate };
+
+std::string patchTree(const CImage& aImage, int aRadius, float aOverlap, Sharing aSharing = Sharing::kNone) {
   const std::vector<float> features = scaled(aImage, aRadius);
   NPatchTree::CSettings settings;
   settings.scaled = features.data();
   settings.xSize = aImage.xSize;
   settings.patchRadius = aRadius;
   settings.overlapMargin = aOverlap;
+  std::vector<std::thread> helpers;
+  std::vector<std::function<void()>> late;
+  if (aSharing == Sharing::kThread)
+    settings.share = [&](std::function<void()> aTask) { helpers.emplace_back(std::move(aTask)); };
+  if (aSharing == Sharing::kLate) settings.share = [&](std::function<void()> aTask) { late.push_back(std::move(aTask)); };
   std::ostringstream out;
   NPatchTree::build(settings, interior(aImage, aRadius), [&](NPatchTree::CLeaf&& aLeaf) {
     describeLeaf(out, aLeaf.members, std::vector<bool>(aLeaf.isCopy.begin(), aLeaf.isCopy.end()));
   });
+  for (std::thread& helper : helpers) helper.join();
+  for (const std::function<void()>& task : late) task();
+  if (aSharing != Sharing::kNone) out << (helpers.size() + late.size() > 0 ? "shared" : "nothing shared") << "\n";
   out << "next draw " << std::rand() << "\n";
   return out.str();
 }
@@ -184,6 +198,23 @@ TEST(PatchTree, SameTreeForRepeatedPatches) {
 
 TEST(PatchTree, SameTreeForALargerImage) {
   expectSameTree(noisy(150, 140, 7), 4, 0.0f);
+}
+
+// Large nodes hand distance and sum jobs to another thread; the tree is the
+// same whoever computes them, and whenever the other thread starts.
+TEST(PatchTree, SameTreeWhenLargeNodesShareTheirWork) {
+  const CImage image = noisy(90, 80, 8);
+  for (bool portable : {false, true}) {
+    NPatchKernels::forcePortable(portable);
+    std::string alone = inChild([&] { return patchTree(image, 4, 0.0f); });
+    alone.insert(alone.rfind("next draw"), "shared\n");
+    const std::string withThreads = inChild([&] { return patchTree(image, 4, 0.0f, Sharing::kThread); });
+    const std::string late = inChild([&] { return patchTree(image, 4, 0.0f, Sharing::kLate); });
+    NPatchKernels::forcePortable(false);
+    ASSERT_FALSE(alone.empty());
+    EXPECT_EQ(withThreads, alone) << "portable " << portable;
+    EXPECT_EQ(late, alone) << "portable " << portable;
+  }
 }
 
 }  // namespace
