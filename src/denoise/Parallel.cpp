@@ -74,7 +74,9 @@ CTaskQueue::~CTaskQueue() {
   {
     std::lock_guard<std::mutex> lock(mMutex);
     mStopping = true;
+    mStoppingSoon.store(true);
     mTasks.clear();
+    mQueued.store(0);
   }
   mWake.notify_all();
   for (std::thread& t : mThreads) t.join();
@@ -85,6 +87,7 @@ void CTaskQueue::submit(std::function<void()> aTask) {
     std::lock_guard<std::mutex> lock(mMutex);
     if (mError) return;  // a task failed: the rest is moot
     mTasks.push_back(std::move(aTask));
+    mQueued.store(mTasks.size(), std::memory_order_relaxed);
   }
   mWake.notify_one();
 }
@@ -94,6 +97,7 @@ void CTaskQueue::submitFirst(std::function<void()> aTask) {
     std::lock_guard<std::mutex> lock(mMutex);
     if (mError) return;
     mTasks.push_front(std::move(aTask));
+    mQueued.store(mTasks.size(), std::memory_order_relaxed);
   }
   mWake.notify_one();
 }
@@ -102,6 +106,7 @@ bool CTaskQueue::runOne(std::unique_lock<std::mutex>& aLock) {
   if (mTasks.empty()) return false;
   std::function<void()> task = std::move(mTasks.front());
   mTasks.pop_front();
+  mQueued.store(mTasks.size(), std::memory_order_relaxed);
   ++mRunning;
   aLock.unlock();
   std::exception_ptr error;
@@ -116,6 +121,7 @@ bool CTaskQueue::runOne(std::unique_lock<std::mutex>& aLock) {
   if (error && !mError) {
     mError = error;
     mTasks.clear();
+    mQueued.store(0, std::memory_order_relaxed);
   }
   if (mTasks.empty() && mRunning == 0) mIdle.notify_all();
   return true;
@@ -124,6 +130,18 @@ bool CTaskQueue::runOne(std::unique_lock<std::mutex>& aLock) {
 void CTaskQueue::work() {
   std::unique_lock<std::mutex> lock(mMutex);
   for (;;) {
+    if (mTasks.empty() && !mStopping) {
+      // Out of work: watch for more for a little while (about 0.1 ms) before
+      // sleeping. A sleeping thread takes far longer than that to wake.
+      lock.unlock();
+      const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(100);
+      for (int spin = 1; mQueued.load(std::memory_order_relaxed) == 0 && !mStoppingSoon.load(std::memory_order_relaxed);
+           ++spin) {
+        if (spin % 64 == 0 && std::chrono::steady_clock::now() > until) break;
+        std::this_thread::yield();
+      }
+      lock.lock();
+    }
     mWake.wait(lock, [this] { return mStopping || !mTasks.empty(); });
     if (mStopping) return;
     runOne(lock);

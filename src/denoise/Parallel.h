@@ -3,6 +3,7 @@
 // number of threads or on scheduling.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <exception>
@@ -56,6 +57,11 @@ private:
   std::condition_variable mWake;
   std::condition_variable mIdle;
   std::deque<std::function<void()>> mTasks;
+  // mTasks.size() and mStopping, readable without the lock: an idle worker
+  // watches them for a moment before it sleeps, so that work handed over
+  // right after is taken without the delay of a wake-up.
+  std::atomic<std::size_t> mQueued{0};
+  std::atomic<bool> mStoppingSoon{false};
   int mRunning = 0;
   bool mStopping = false;
   std::exception_ptr mError;
