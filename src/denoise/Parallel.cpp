@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cctype>
 #include <cstdlib>
+#include <string>
 
 namespace NParallel {
 
@@ -15,6 +17,14 @@ int threadCount() {
   }
   const unsigned processors = std::thread::hardware_concurrency();
   return processors > 0 ? static_cast<int>(processors) : 1;
+}
+
+bool watchWhenIdle() {
+  const char* text = std::getenv("OMP_WAIT_POLICY");
+  if (!text) return true;
+  std::string policy(text);
+  for (char& c : policy) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return policy != "passive";
 }
 
 void parallelFor(int aCount, const std::function<void(int)>& aTask, const std::function<void(int)>& aDone) {
@@ -60,7 +70,7 @@ void parallelFor(int aCount, const std::function<void(int)>& aTask, const std::f
   if (aDone) aDone(aCount);
 }
 
-CTaskQueue::CTaskQueue(int aWorkers) {
+CTaskQueue::CTaskQueue(int aWorkers) : mWatch(watchWhenIdle()) {
   for (int t = 0; t < aWorkers; ++t) {
     try {
       mThreads.emplace_back([this] { work(); });
@@ -130,7 +140,7 @@ bool CTaskQueue::runOne(std::unique_lock<std::mutex>& aLock) {
 void CTaskQueue::work() {
   std::unique_lock<std::mutex> lock(mMutex);
   for (;;) {
-    if (mTasks.empty() && !mStopping) {
+    if (mWatch && mTasks.empty() && !mStopping) {
       // Out of work: watch for more for a little while (about 0.1 ms) before
       // sleeping. A sleeping thread takes far longer than that to wake.
       lock.unlock();

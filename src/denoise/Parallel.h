@@ -18,6 +18,10 @@ namespace NParallel {
 // otherwise the number of processors.
 int threadCount();
 
+// False when OMP_WAIT_POLICY is "passive" (in any case): idle threads then
+// sleep at once instead of watching for work for a moment first.
+bool watchWhenIdle();
+
 // Runs aTask(i) for i = 0 .. aCount - 1 on up to threadCount() threads (the
 // caller's among them). The first exception thrown by a task is rethrown
 // after all threads have stopped. When aDone is set, the calling thread (and
@@ -62,6 +66,7 @@ private:
   // right after is taken without the delay of a wake-up.
   std::atomic<std::size_t> mQueued{0};
   std::atomic<bool> mStoppingSoon{false};
+  const bool mWatch;
   int mRunning = 0;
   bool mStopping = false;
   std::exception_ptr mError;
