@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
-#include <thread>
 #include <cstring>
 #include <memory>
+#include <thread>
 
 #include "PatchKernels.h"
 
@@ -315,11 +315,10 @@ private:
   }
 
   // Runs aJob(0 .. aJobs - 1), sharing the jobs with the other thread of the
-  // settings when aLarge says the work pays for the hand-over. The jobs must
-  // be independent and must not throw.
+  // settings. The jobs must be independent and must not throw.
   template <typename Job>
-  void runJobs(int aJobs, bool aLarge, const Job& aJob) {
-    if (!mSettings.share || !aLarge || aJobs < 2) {
+  void runJobs(int aJobs, const Job& aJob) {
+    if (!mSettings.share || aJobs < 2) {
       for (int j = 0; j < aJobs; ++j) aJob(j);
       return;
     }
@@ -346,7 +345,7 @@ private:
       return;
     }
     const int chunks = (aCount + kDistanceChunk - 1) / kDistanceChunk;
-    runJobs(chunks, true, [&](int aChunk) {
+    runJobs(chunks, [&](int aChunk) {
       const int begin = aChunk * kDistanceChunk;
       aRange(begin, std::min(kDistanceChunk, aCount - begin));
     });
@@ -362,7 +361,7 @@ private:
       return;
     }
     const int side = aLayout.side, middle = (side + 1) / 2;
-    runJobs(4, true, [&](int aJob) {
+    runJobs(4, [&](int aJob) {
       const int first = aJob % 2 == 0 ? 0 : middle, end = aJob % 2 == 0 ? middle : side;
       if (aJob < 2)
         NPatchKernels::sumFeatureRows(aLayout, aPositions0, aNegate0, aCount0, aSum0, first, end);
