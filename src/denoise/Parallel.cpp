@@ -92,21 +92,18 @@ CTaskQueue::~CTaskQueue() {
   for (std::thread& t : mThreads) t.join();
 }
 
-void CTaskQueue::submit(std::function<void()> aTask) {
+void CTaskQueue::submit(std::function<void()> aTask) { enqueue(std::move(aTask), false); }
+
+void CTaskQueue::submitFirst(std::function<void()> aTask) { enqueue(std::move(aTask), true); }
+
+void CTaskQueue::enqueue(std::function<void()> aTask, bool aFirst) {
   {
     std::lock_guard<std::mutex> lock(mMutex);
     if (mError) return;  // a task failed: the rest is moot
-    mTasks.push_back(std::move(aTask));
-    mQueued.store(mTasks.size(), std::memory_order_relaxed);
-  }
-  mWake.notify_one();
-}
-
-void CTaskQueue::submitFirst(std::function<void()> aTask) {
-  {
-    std::lock_guard<std::mutex> lock(mMutex);
-    if (mError) return;
-    mTasks.push_front(std::move(aTask));
+    if (aFirst)
+      mTasks.push_front(std::move(aTask));
+    else
+      mTasks.push_back(std::move(aTask));
     mQueued.store(mTasks.size(), std::memory_order_relaxed);
   }
   mWake.notify_one();

@@ -54,6 +54,7 @@ public:
   int workers() const { return static_cast<int>(mThreads.size()); }
 
 private:
+  void enqueue(std::function<void()> aTask, bool aFirst);
   void work();
   bool runOne(std::unique_lock<std::mutex>& aLock);
 
