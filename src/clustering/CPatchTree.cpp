@@ -87,6 +87,31 @@ struct CSharedJobs {
 constexpr int kDistanceChunk = 512;
 constexpr int kMinSharedRecords = 1024;
 
+// Keeps selected values in order without a branch on the selection, which
+// the processor cannot predict (a record's side or bounds are as good as
+// random): every value is stored, and the end advances only past the kept
+// ones. Room for one more value than can be kept is made first.
+template <typename T>
+class CKeeper {
+public:
+  CKeeper(std::vector<T>& aOut, std::size_t aMost) : mOut(aOut) {
+    if (mOut.size() < aMost + 1) mOut.resize(aMost + 1);
+    mData = mOut.data();
+  }
+  void offer(T aValue, bool aKeep) {
+    mData[mEnd] = aValue;
+    mEnd += aKeep ? 1 : 0;
+  }
+  std::size_t size() const { return mEnd; }
+  // Cuts the vector to the kept values.
+  void finish() { mOut.resize(mEnd); }
+
+private:
+  std::vector<T>& mOut;
+  T* mData = nullptr;
+  std::size_t mEnd = 0;
+};
+
 float squaredDistance(const float* aA, const float* aB, int aLength) {
   float sum = 0.0f;
   for (int k = 0; k < aLength; ++k) {
@@ -370,6 +395,26 @@ private:
     });
   }
 
+  // After the distances to their own centre (aOwnDistance), the records of
+  // aOwn take them as bounds; those still nearer to the other centre by their
+  // bounds go to aOther, with their distance to it when it is already known
+  // (aOtherDistance, kept in step).
+  static void keepUndecided(const std::vector<int>& aOwn, const std::vector<float>& aOwnDistance, float* aLowerOwn,
+                            float* aUpper, const float* aLowerOther, std::vector<int>& aOther,
+                            std::vector<float>* aOtherDistance) {
+    CKeeper<int> other(aOther, aOwn.size());
+    for (std::size_t j = 0; j < aOwn.size(); ++j) {
+      const int i = aOwn[j];
+      const float d = aOwnDistance[j];
+      aLowerOwn[i] = d;
+      aUpper[i] = d;
+      const bool keep = !(d <= aLowerOther[i]);
+      if (aOtherDistance) (*aOtherDistance)[other.size()] = (*aOtherDistance)[j];
+      other.offer(i, keep);
+    }
+    other.finish();
+  }
+
   // Two-means on one work list; the centres end in mCentre0 and mCentre1.
   void twoMeans(const CWorkList& aRecords, int& aCount0, int& aCount1, float& aSpread0, float& aSpread1) {
     const int n = aRecords.size();
@@ -435,10 +480,16 @@ private:
     } while (n0 == 0 || n1 == 0);
     std::fill(mSum0.begin(), mSum0.end(), 0.0f);
     std::fill(mSum1.begin(), mSum1.end(), 0.0f);
-    mPositions0.clear();
-    mPositions1.clear();
-    for (int i = 0; i < n; ++i)
-      if (!isCopy[i]) (cluster[i] == 0 ? mPositions0 : mPositions1).push_back(pixel(i));
+    {
+      CKeeper<int> positions0(mPositions0, n), positions1(mPositions1, n);
+      for (int i = 0; i < n; ++i) {
+        const bool active = !isCopy[i], first = cluster[i] == 0;
+        positions0.offer(pixel(i), active && first);
+        positions1.offer(pixel(i), active && !first);
+      }
+      positions0.finish();
+      positions1.finish();
+    }
     sumFeaturesTwice(layout, mPositions0.data(), nullptr, static_cast<int>(mPositions0.size()), mSum0.data(),
                      mPositions1.data(), nullptr, static_cast<int>(mPositions1.size()), mSum1.data());
 
@@ -447,15 +498,15 @@ private:
     float half = 0.5f * squaredDistance(mCentre0.data(), mCentre1.data(), mLength);
 
     // The records the first pass must look at.
-    mOwn0.clear();
-    mOwn1.clear();
-    for (int i = 0; i < n; ++i) {
-      if (isCopy[i] || half >= upper[i]) continue;
-      if (cluster[i] == 0) {
-        if (!(upper[i] <= lower1[i])) mOwn0.push_back(i);
-      } else if (!(upper[i] <= lower0[i])) {
-        mOwn1.push_back(i);
+    {
+      CKeeper<int> own0(mOwn0, n), own1(mOwn1, n);
+      for (int i = 0; i < n; ++i) {
+        const bool open = !isCopy[i] && !(half >= upper[i]), first = cluster[i] == 0;
+        own0.offer(i, open && first && !(upper[i] <= lower1[i]));
+        own1.offer(i, open && !first && !(upper[i] <= lower0[i]));
       }
+      own0.finish();
+      own1.finish();
     }
 
     for (int pass = 1; pass <= kMaxPasses; ++pass) {
@@ -471,51 +522,35 @@ private:
         distances(aRecords, mOwn0, mCentre0, mDistOwn0);
         distances(aRecords, mOwn1, mCentre1, mDistOwn1);
       }
-      mOther0.clear();
-      mOther1.clear();
-      std::size_t kept = 0;
-      for (std::size_t j = 0; j < mOwn0.size(); ++j) {
-        const int i = mOwn0[j];
-        const float d0 = mDistOwn0[j];
-        lower0[i] = d0;
-        upper[i] = d0;
-        if (d0 <= lower1[i]) continue;
-        mOther0.push_back(i);
-        if (pass == 1) mDistOther0[kept++] = mDistOther0[j];
-      }
-      kept = 0;
-      for (std::size_t j = 0; j < mOwn1.size(); ++j) {
-        const int i = mOwn1[j];
-        const float d1 = mDistOwn1[j];
-        lower1[i] = d1;
-        upper[i] = d1;
-        if (d1 <= lower0[i]) continue;
-        mOther1.push_back(i);
-        if (pass == 1) mDistOther1[kept++] = mDistOther1[j];
-      }
+      keepUndecided(mOwn0, mDistOwn0, lower0, upper, lower1, mOther0, pass == 1 ? &mDistOther0 : nullptr);
+      keepUndecided(mOwn1, mDistOwn1, lower1, upper, lower0, mOther1, pass == 1 ? &mDistOther1 : nullptr);
       if (pass != 1) {
         distances(aRecords, mOther0, mCentre1, mDistOther0);
         distances(aRecords, mOther1, mCentre0, mDistOther1);
       }
-      mMoves.clear();
-      for (std::size_t j = 0; j < mOther0.size(); ++j) {
-        const int i = mOther0[j];
-        const float d1 = mDistOther0[j];
-        lower1[i] = d1;
-        if (upper[i] <= d1) continue;
-        upper[i] = d1;
-        cluster[i] = 1;
-        mMoves.push_back(i);
-      }
-      const std::size_t movedTo1 = mMoves.size();
-      for (std::size_t j = 0; j < mOther1.size(); ++j) {
-        const int i = mOther1[j];
-        const float d0 = mDistOther1[j];
-        lower0[i] = d0;
-        if (upper[i] <= d0) continue;
-        cluster[i] = 0;
-        upper[i] = d0;
-        mMoves.push_back(i);
+      std::size_t movedTo1 = 0;
+      {
+        CKeeper<int> moves(mMoves, mOther0.size() + mOther1.size());
+        for (std::size_t j = 0; j < mOther0.size(); ++j) {
+          const int i = mOther0[j];
+          const float d1 = mDistOther0[j];
+          lower1[i] = d1;
+          const bool move = !(upper[i] <= d1);
+          upper[i] = move ? d1 : upper[i];
+          cluster[i] = move ? 1 : cluster[i];
+          moves.offer(i, move);
+        }
+        movedTo1 = moves.size();
+        for (std::size_t j = 0; j < mOther1.size(); ++j) {
+          const int i = mOther1[j];
+          const float d0 = mDistOther1[j];
+          lower0[i] = d0;
+          const bool move = !(upper[i] <= d0);
+          upper[i] = move ? d0 : upper[i];
+          cluster[i] = move ? 0 : cluster[i];
+          moves.offer(i, move);
+        }
+        moves.finish();
       }
       if (mMoves.empty()) {
         if (pass == 1) spreads(aList, aSpread0, aSpread1);
@@ -594,25 +629,42 @@ private:
       // A partition that leaves one side without an active record divides nothing.
       if (active0 > 0 && active1 > 0) {
         const float band = mSettings.overlapMargin * mSettings.overlapMargin;
-        aFirst.reserve(static_cast<std::size_t>(near0));
-        aSecond.reserve(static_cast<std::size_t>(n - near0));
         // The first child takes the records nearer to centre 0 followed by
         // the copies from the other side; the second the copies from the
         // first side followed by its own records.
+        int copiesTo0 = 0, copiesTo1 = 0;
+        if (band > 0.0f)
+          for (int i = 0; i < n; ++i) {
+            const float d0 = mDistOwn0[i], d1 = mDistOwn1[i];
+            copiesTo1 += d1 > d0 && d0 + band > d1 ? 1 : 0;
+            copiesTo0 += !(d1 > d0) && d1 + band > d0 ? 1 : 0;
+          }
+        const std::uint8_t* const isCopy = aList.isCopy.data();
+        const int* const pixels = aList.pixel.data();
+        CKeeper<int> pixel0(aFirst.pixel, near0 + copiesTo0), pixel1(aSecond.pixel, n - near0 + copiesTo1);
+        CKeeper<std::uint8_t> copy0(aFirst.isCopy, near0 + copiesTo0), copy1(aSecond.isCopy, n - near0 + copiesTo1);
         for (int i = 0; i < n; ++i) {
           const float d0 = mDistOwn0[i], d1 = mDistOwn1[i];
-          if (d1 > d0) {
-            addRecord(aFirst, aList, i, aList.isCopy[i] != 0);
-            if (d0 + band > d1) addRecord(aSecond, aList, i, true);
-          }
+          const bool nearer0 = d1 > d0;
+          pixel0.offer(pixels[i], nearer0);
+          copy0.offer(isCopy[i], nearer0);
+          const bool copy = nearer0 && d0 + band > d1;
+          pixel1.offer(pixels[i], copy);
+          copy1.offer(1, copy);
         }
         for (int i = 0; i < n; ++i) {
           const float d0 = mDistOwn0[i], d1 = mDistOwn1[i];
-          if (!(d1 > d0)) {
-            addRecord(aSecond, aList, i, aList.isCopy[i] != 0);
-            if (d1 + band > d0) addRecord(aFirst, aList, i, true);
-          }
+          const bool nearer1 = !(d1 > d0);
+          pixel1.offer(pixels[i], nearer1);
+          copy1.offer(isCopy[i], nearer1);
+          const bool copy = nearer1 && d1 + band > d0;
+          pixel0.offer(pixels[i], copy);
+          copy0.offer(1, copy);
         }
+        pixel0.finish();
+        copy0.finish();
+        pixel1.finish();
+        copy1.finish();
         aList.release();
         return true;
       }
