@@ -19,7 +19,6 @@ namespace {
 // The constants and rules of two-means and of the split, as in CClustering
 // and CClusterTree, whose plain code is the reference for this one.
 constexpr float kFarAway = 99999997952.0f;
-constexpr float kRandScale = 4.656612873077393e-10f;
 constexpr int kMaxPasses = 5;
 constexpr int kMinHalf = 30;
 constexpr int kMaxRepeatedLeaf = 2 * kMinHalf + 1;
@@ -466,14 +465,13 @@ private:
           lower0[i] = lower1[i] = upper[i] = 0.0f;
           continue;
         }
-        const double p = static_cast<double>(count0 + 1) / static_cast<double>(count0 + count1 + 1);
-        const double u = static_cast<double>(static_cast<float>(mDraws[drawn++]) * kRandScale);
-        const std::int8_t half01 = static_cast<std::int8_t>(static_cast<int>(p + u));
-        cluster[i] = half01;
+        const int side = startingCluster(count0, count1, mDraws[drawn++]);
+        cluster[i] = static_cast<std::int8_t>(side);
         lower0[i] = 0.0f;
         lower1[i] = 0.0f;
         upper[i] = kFarAway;
-        ++(half01 == 0 ? count0 : count1);
+        count0 += side == 0 ? 1 : 0;
+        count1 += side == 0 ? 0 : 1;
       }
       n0 = count0;
       n1 = count1;

@@ -34,6 +34,28 @@ struct CSettings {
   std::function<void(std::function<void()>)> share;
 };
 
+// The side, 0 or 1 (or 2, which counts as 1), that two-means' random start
+// gives a record when aCount0 and aCount1 active records before it went to
+// the two clusters and aDraw (a rand() value) is its draw: the integer part
+// of p + u in double, p = (aCount0 + 1) / (aCount0 + aCount1 + 1), u the draw
+// times 2^-31 in float. Compared exactly in integers where that decides it
+// (p + u >= 1 is u * b >= aCount1 with b the denominator), in double where
+// p + u lies too near 1, so the value is always the double expression's; the
+// division it saves sits on the chain from one record to the next.
+inline int startingCluster(int aCount0, int aCount1, int aDraw) {
+  const std::int64_t drawn = static_cast<std::int64_t>(static_cast<float>(aDraw));  // rounded as u is
+  const std::int64_t b = static_cast<std::int64_t>(aCount0) + aCount1 + 1;
+  const std::int64_t excess = drawn * b - (static_cast<std::int64_t>(aCount1) << 31);
+  // p + u - 1 = excess / (b * 2^31); double rounding moves p + u by less than
+  // 2^-51, which is at most (b >> 20) + 1 in units of excess.
+  const std::int64_t margin = (b >> 20) + 1;
+  if (excess > margin) return aCount1 == 0 && drawn == (std::int64_t{1} << 31) ? 2 : 1;
+  if (excess < -margin) return 0;
+  const double p = static_cast<double>(aCount0 + 1) / static_cast<double>(b);
+  const double u = static_cast<double>(static_cast<float>(aDraw) * 4.656612873077393e-10f);
+  return static_cast<int>(p + u);
+}
+
 // Builds the tree over the patches centred on aPixels (in that order) and
 // passes every leaf, in depth-first order, to aSink. Draws from rand() as the
 // cluster tree does. The patches must lie inside the scaled image.

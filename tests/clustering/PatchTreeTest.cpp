@@ -218,3 +218,55 @@ TEST(PatchTree, SameTreeWhenLargeNodesShareTheirWork) {
 }
 
 }  // namespace
+
+namespace {
+
+int plainStartingCluster(int aCount0, int aCount1, int aDraw) {
+  const double p = static_cast<double>(aCount0 + 1) / static_cast<double>(aCount0 + aCount1 + 1);
+  const double u = static_cast<double>(static_cast<float>(aDraw) * 4.656612873077393e-10f);
+  return static_cast<int>(p + u);
+}
+
+// Draws that put p + u exactly on 1, or one rounding step of the draw to
+// either side: u * b = aCount1 * 2^31 when the draw is aCount1 * 2^31 / b.
+std::vector<int> drawsNearTheBoundary(int aCount0, int aCount1) {
+  const long long b = static_cast<long long>(aCount0) + aCount1 + 1;
+  const long long exact = (static_cast<long long>(aCount1) << 31) / b;
+  std::vector<int> draws;
+  for (long long d = exact - 300; d <= exact + 300; ++d)
+    if (d >= 0 && d <= 2147483647LL) draws.push_back(static_cast<int>(d));
+  for (const float f : {static_cast<float>(exact), std::nextafter(static_cast<float>(exact), 0.0f),
+                        std::nextafter(static_cast<float>(exact), 3e9f)})
+    if (f >= 0.0f && f < 2147483648.0f) draws.push_back(static_cast<int>(f));
+  return draws;
+}
+
+}  // namespace
+
+TEST(StartingCluster, AgreesWithTheDoubleExpression) {
+  // Every draw that matters for small counts, where ties are exact.
+  for (int c0 = 0; c0 < 40; ++c0)
+    for (int c1 = 0; c1 < 40; ++c1)
+      for (const int draw : drawsNearTheBoundary(c0, c1))
+        ASSERT_EQ(NPatchTree::startingCluster(c0, c1, draw), plainStartingCluster(c0, c1, draw))
+            << c0 << " " << c1 << " " << draw;
+  // The largest draws (u rounds to exactly 1, and p + u to 2 when p is 1).
+  for (const int draw : {2147483647, 2147483600, 2147483584, 2147483520, 0, 1})
+    for (int c0 = 0; c0 < 5; ++c0)
+      for (int c1 = 0; c1 < 5; ++c1)
+        EXPECT_EQ(NPatchTree::startingCluster(c0, c1, draw), plainStartingCluster(c0, c1, draw));
+  EXPECT_EQ(NPatchTree::startingCluster(3, 0, 2147483647), 2);
+  // Large nodes: random counts up to 2^24 records, random and boundary draws.
+  std::mt19937 generator(11);
+  std::uniform_int_distribution<int> count(0, 1 << 24), anyDraw(0, 2147483647);
+  for (int trial = 0; trial < 2000; ++trial) {
+    const int c0 = count(generator), c1 = count(generator);
+    for (const int draw : drawsNearTheBoundary(c0, c1))
+      ASSERT_EQ(NPatchTree::startingCluster(c0, c1, draw), plainStartingCluster(c0, c1, draw))
+          << c0 << " " << c1 << " " << draw;
+    for (int k = 0; k < 100; ++k) {
+      const int draw = anyDraw(generator);
+      ASSERT_EQ(NPatchTree::startingCluster(c0, c1, draw), plainStartingCluster(c0, c1, draw));
+    }
+  }
+}
