@@ -322,18 +322,13 @@ private:
       NPatchKernels::centreDistances(layout, mPixels.data() + aBegin, aCount, aCentre.data(), aOut.data() + aBegin);
     });
   }
-  void bothDistances(const CWorkList& aList, const std::vector<int>& aWhich, std::vector<float>& aOut0,
-                     std::vector<float>& aOut1) {
-    gatherPixels(aList, aWhich);
-    aOut0.resize(aWhich.size());
-    aOut1.resize(aWhich.size());
-    bothDistancesOfPixels(layoutOf(aList), aOut0, aOut1);
-  }
-  // Distances of mPixels to both centres.
-  void bothDistancesOfPixels(const NPatchKernels::CPatchLayout& aLayout, std::vector<float>& aOut0,
-                             std::vector<float>& aOut1) {
-    inChunks(static_cast<int>(mPixels.size()), [&](int aBegin, int aCount) {
-      NPatchKernels::centreDistances2(aLayout, mPixels.data() + aBegin, aCount, mCentre0.data(), mCentre1.data(),
+  // Distances of the patches at aPixels[0 .. aCount - 1] to both centres.
+  void bothDistances(const NPatchKernels::CPatchLayout& aLayout, const int* aPixels, int aCount,
+                     std::vector<float>& aOut0, std::vector<float>& aOut1) {
+    aOut0.resize(static_cast<std::size_t>(aCount));
+    aOut1.resize(static_cast<std::size_t>(aCount));
+    inChunks(aCount, [&](int aBegin, int aChunk) {
+      NPatchKernels::centreDistances2(aLayout, aPixels + aBegin, aChunk, mCentre0.data(), mCentre1.data(),
                                       aOut0.data() + aBegin, aOut1.data() + aBegin);
     });
   }
@@ -478,15 +473,24 @@ private:
     } while (n0 == 0 || n1 == 0);
     std::fill(mSum0.begin(), mSum0.end(), 0.0f);
     std::fill(mSum1.begin(), mSum1.end(), 0.0f);
+    // The active records of each cluster, and their pixels. After the start
+    // every active record's bounds (lower 0, upper far away) leave open the
+    // distance to its own centre, so these are also the records the first
+    // pass must look at, unless the centres lie farther apart than that.
     {
       CKeeper<int> positions0(mPositions0, n), positions1(mPositions1, n);
+      CKeeper<int> own0(mOwn0, n), own1(mOwn1, n);
       for (int i = 0; i < n; ++i) {
         const bool active = !isCopy[i], first = cluster[i] == 0;
         positions0.offer(pixel(i), active && first);
         positions1.offer(pixel(i), active && !first);
+        own0.offer(i, active && first);
+        own1.offer(i, active && !first);
       }
       positions0.finish();
       positions1.finish();
+      own0.finish();
+      own1.finish();
     }
     sumFeaturesTwice(layout, mPositions0.data(), nullptr, static_cast<int>(mPositions0.size()), mSum0.data(),
                      mPositions1.data(), nullptr, static_cast<int>(mPositions1.size()), mSum1.data());
@@ -495,16 +499,9 @@ private:
     mean(mSum1, n1, mCentre1);
     float half = 0.5f * squaredDistance(mCentre0.data(), mCentre1.data(), mLength);
 
-    // The records the first pass must look at.
-    {
-      CKeeper<int> own0(mOwn0, n), own1(mOwn1, n);
-      for (int i = 0; i < n; ++i) {
-        const bool open = !isCopy[i] && !(half >= upper[i]), first = cluster[i] == 0;
-        own0.offer(i, open && first && !(upper[i] <= lower1[i]));
-        own1.offer(i, open && !first && !(upper[i] <= lower0[i]));
-      }
-      own0.finish();
-      own1.finish();
+    if (half >= kFarAway) {
+      mOwn0.clear();
+      mOwn1.clear();
     }
 
     for (int pass = 1; pass <= kMaxPasses; ++pass) {
@@ -514,8 +511,10 @@ private:
       // random start nearly every record needs both distances; later passes
       // need the second one only for some.
       if (pass == 1) {
-        bothDistances(aRecords, mOwn0, mDistOwn0, mDistOther0);
-        bothDistances(aRecords, mOwn1, mDistOther1, mDistOwn1);
+        // The first pass looks at all of each cluster (or at none): their
+        // pixels are the positions listed for the sums.
+        bothDistances(layout, mPositions0.data(), static_cast<int>(mOwn0.size()), mDistOwn0, mDistOther0);
+        bothDistances(layout, mPositions1.data(), static_cast<int>(mOwn1.size()), mDistOther1, mDistOwn1);
       } else {
         distances(aRecords, mOwn0, mCentre0, mDistOwn0);
         distances(aRecords, mOwn1, mCentre1, mDistOwn1);
@@ -613,11 +612,7 @@ private:
     if (spread0 > threshold && count0 > kMinHalf && spread1 > threshold && count1 > kMinHalf) {
       // The halves follow the nearest final centre (ties to the second child).
       const int n = aList.size();
-      mDistOwn0.resize(n);
-      mDistOwn1.resize(n);
-      mPixels.resize(n);
-      for (int i = 0; i < n; ++i) mPixels[i] = positionOf(aList, i);
-      bothDistancesOfPixels(layoutOf(aList), mDistOwn0, mDistOwn1);
+      bothDistances(layoutOf(aList), aList.pixel.data(), n, mDistOwn0, mDistOwn1);
       int active0 = 0, active1 = 0, near0 = 0;
       for (int i = 0; i < n; ++i) {
         const bool nearer0 = mDistOwn1[i] > mDistOwn0[i];
@@ -630,6 +625,24 @@ private:
         // The first child takes the records nearer to centre 0 followed by
         // the copies from the other side; the second the copies from the
         // first side followed by its own records.
+        const std::uint8_t* const isCopy = aList.isCopy.data();
+        const int* const pixels = aList.pixel.data();
+        if (!(band > 0.0f) && std::find(isCopy, isCopy + n, 1) == isCopy + n) {
+          // No copies in the list and none to make (the denoisers' case):
+          // each record goes to one side, in one sweep.
+          CKeeper<int> pixel0(aFirst.pixel, near0), pixel1(aSecond.pixel, n - near0);
+          for (int i = 0; i < n; ++i) {
+            const bool nearer0 = mDistOwn1[i] > mDistOwn0[i];
+            pixel0.offer(pixels[i], nearer0);
+            pixel1.offer(pixels[i], !nearer0);
+          }
+          pixel0.finish();
+          pixel1.finish();
+          aFirst.isCopy.assign(pixel0.size(), 0);
+          aSecond.isCopy.assign(pixel1.size(), 0);
+          aList.release();
+          return true;
+        }
         int copiesTo0 = 0, copiesTo1 = 0;
         if (band > 0.0f)
           for (int i = 0; i < n; ++i) {
@@ -637,8 +650,6 @@ private:
             copiesTo1 += d1 > d0 && d0 + band > d1 ? 1 : 0;
             copiesTo0 += !(d1 > d0) && d1 + band > d0 ? 1 : 0;
           }
-        const std::uint8_t* const isCopy = aList.isCopy.data();
-        const int* const pixels = aList.pixel.data();
         CKeeper<int> pixel0(aFirst.pixel, near0 + copiesTo0), pixel1(aSecond.pixel, n - near0 + copiesTo1);
         CKeeper<std::uint8_t> copy0(aFirst.isCopy, near0 + copiesTo0), copy1(aSecond.isCopy, n - near0 + copiesTo1);
         for (int i = 0; i < n; ++i) {
