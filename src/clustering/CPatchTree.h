@@ -42,6 +42,13 @@ struct CSettings {
 // (p + u >= 1 is u * b >= aCount1 with b the denominator), in double where
 // p + u lies too near 1, so the value is always the double expression's; the
 // division it saves sits on the chain from one record to the next.
+// The double expression itself.
+__attribute__((noinline, cold)) inline int startingClusterInDouble(int aCount0, int aCount1, int aDraw) {
+  const double p = static_cast<double>(aCount0 + 1) / static_cast<double>(aCount0 + aCount1 + 1);
+  const double u = static_cast<double>(static_cast<float>(aDraw) * 4.656612873077393e-10f);
+  return static_cast<int>(p + u);
+}
+
 inline int startingCluster(int aCount0, int aCount1, int aDraw) {
   const std::int64_t drawn = static_cast<std::int64_t>(static_cast<float>(aDraw));  // rounded as u is
   const std::int64_t b = static_cast<std::int64_t>(aCount0) + aCount1 + 1;
@@ -51,9 +58,7 @@ inline int startingCluster(int aCount0, int aCount1, int aDraw) {
   const std::int64_t margin = (b >> 20) + 1;
   if (excess > margin) return aCount1 == 0 && drawn == (std::int64_t{1} << 31) ? 2 : 1;
   if (excess < -margin) return 0;
-  const double p = static_cast<double>(aCount0 + 1) / static_cast<double>(b);
-  const double u = static_cast<double>(static_cast<float>(aDraw) * 4.656612873077393e-10f);
-  return static_cast<int>(p + u);
+  return startingClusterInDouble(aCount0, aCount1, aDraw);
 }
 
 // Builds the tree over the patches centred on aPixels (in that order) and
