@@ -1,6 +1,7 @@
 #include "NLMeansKernels.h"
 
 #include "PatchKernels.h"
+#include "SimdTranspose.h"
 
 #include <algorithm>
 #include <atomic>
@@ -36,6 +37,39 @@ struct CLeafPatches {
   std::vector<float> values;
 };
 
+#ifdef TEXTURE_HAVE_X86
+// Members eight at a time: their patch rows loaded as rows and transposed
+// into columns, the rest of each row lane by lane. Returns the number of
+// members gathered (whole groups of eight).
+__attribute__((target("avx2"))) int gatherPatchesAvx2(const float* aImage, int aXSize, const CPatchWindow& aWindow,
+                                                      const std::vector<int>& aMembers, CLeafPatches& aPatches) {
+  const int r = aWindow.radius, side = aWindow.side;
+  const std::size_t stride = static_cast<std::size_t>(aPatches.stride);
+  const int groups = aPatches.count / kLanes * kLanes;
+  for (int j = 0; j < groups; j += kLanes) {
+    const float* base[kLanes];
+    for (int l = 0; l < kLanes; ++l) base[l] = aImage + aMembers[j + l] - r * aXSize - r;
+    float* out = aPatches.values.data() + j;
+    for (int dy = 0; dy < side; ++dy) {
+      const int rowStart = dy * aXSize;
+      int dx = 0;
+      for (; dx + kLanes <= side; dx += kLanes, out += kLanes * stride) {
+        __m256 rows[kLanes];
+        for (int l = 0; l < kLanes; ++l) rows[l] = _mm256_loadu_ps(base[l] + rowStart + dx);
+        NSimd::transpose8(rows);
+        for (int c = 0; c < kLanes; ++c) _mm256_storeu_ps(out + c * stride, rows[c]);
+      }
+      for (; dx < side; ++dx, out += stride) {
+        const int at = rowStart + dx;
+        _mm256_storeu_ps(out, _mm256_setr_ps(base[0][at], base[1][at], base[2][at], base[3][at], base[4][at],
+                                             base[5][at], base[6][at], base[7][at]));
+      }
+    }
+  }
+  return groups;
+}
+#endif
+
 void gatherPatches(const float* aImage, int aXSize, const CPatchWindow& aWindow, const std::vector<int>& aMembers,
                    CLeafPatches& aPatches) {
   const int r = aWindow.radius;
@@ -47,15 +81,23 @@ void gatherPatches(const float* aImage, int aXSize, const CPatchWindow& aWindow,
   const std::size_t size = static_cast<std::size_t>(aPatches.length) * aPatches.stride;
   if (aPatches.values.size() < size) aPatches.values.resize(size);
   float* values = aPatches.values.data();
-  int k = 0;
-  for (int dy = -r; dy <= r; ++dy)
-    for (int dx = -r; dx <= r; ++dx, ++k) {
-      float* out = values + static_cast<std::size_t>(k) * aPatches.stride;
-      const int offset = dy * aXSize + dx;
-      for (int j = 0; j < count; ++j) out[j] = aImage[aMembers[j] + offset];
-      // Padding lanes are computed but never used; keep them finite.
-      for (int j = count; j < aPatches.stride; ++j) out[j] = 0.0f;
+  const std::size_t stride = static_cast<std::size_t>(aPatches.stride);
+  int first = 0;
+#ifdef TEXTURE_HAVE_X86
+  if (usesAvx2()) first = gatherPatchesAvx2(aImage, aXSize, aWindow, aMembers, aPatches);
+#endif
+  // Member by member, each patch row read once and in order: the members lie
+  // anywhere in the image, the columns written here stay in the cache.
+  for (int j = first; j < count; ++j) {
+    float* out = values + j;
+    for (int dy = -r; dy <= r; ++dy) {
+      const float* row = aImage + aMembers[j] + dy * aXSize - r;
+      for (int dx = 0; dx < aWindow.side; ++dx, out += stride) *out = row[dx];
     }
+  }
+  // Padding lanes are computed but never used; keep them finite.
+  for (int k = 0; k < aPatches.length; ++k)
+    std::fill(values + k * stride + count, values + (k + 1) * stride, 0.0f);
 }
 
 // aSums[j] = sum over k of ((P[k][i] - P[k][j])^2 * w[k]) for the lane blocks

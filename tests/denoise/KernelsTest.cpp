@@ -56,40 +56,45 @@ TEST_P(KernelPaths, WindowedEstimateMatchesThePlainLoop) {
 }
 
 TEST_P(KernelPaths, LeafEstimatesMatchThePlainLoop) {
-  const int X = 70, Y = 60, r = 4;
+  const int X = 70, Y = 60;
   const CMatrix<float> image = TestSupport::noisyImage(X, Y, 17);
   const CMatrix<float> values = TestSupport::noisyImage(X, Y, 18);
-  const CPatchWindow window(r);
   const float k = NLMeansCommon::sigmaKernel(25.0f);
   std::mt19937 generator(3);
-  // Small leaves, one with copies, and one above the size that keeps a pair matrix.
-  for (int size : {2, 7, 31, 200, 1500}) {
-    std::vector<int> members;
-    std::vector<std::uint8_t> isCopy;
-    std::uniform_int_distribution<int> column(r, X - 1 - r), row(r, Y - 1 - r);
-    std::vector<bool> used(X * Y, false);
-    while (static_cast<int>(members.size()) < size) {
-      const int p = column(generator) + row(generator) * X;
-      if (used[p]) continue;
-      used[p] = true;
-      members.push_back(p);
-      isCopy.push_back(size == 31 && members.size() % 4 == 0 ? 1 : 0);
-    }
-    std::vector<float> fast(X * Y, -1.0f), plain(X * Y, -1.0f);
-    NLMeansKernels::leafEstimates(image.data(), values.data(), X, window, k, members, isCopy,
-                                  NLMeansKernels::COutput{fast.data(), X, 0, 0});
-    for (std::size_t i = 0; i < members.size(); ++i) {
-      if (isCopy[i]) continue;
-      const int px = members[i] % X, py = members[i] / X;
-      CEstimate estimate;
-      for (int q : members) {
-        if (q == members[i]) continue;
-        const float d = NLMeansCommon::squareDistance(image.data(), X, px, py, q % X, q / X, window);
-        estimate.add(std::exp(k * d), values.data()[q]);
+  // Patch sides below, at and above a lane group plus one; small leaves, one
+  // with copies, and one above the size that keeps a pair matrix.
+  for (const int r : {1, 4, 6}) {
+    const CPatchWindow window(r);
+    for (int size : {2, 7, 31, 200, 1500}) {
+      if (r != 4 && size == 1500) continue;
+      std::vector<int> members;
+      std::vector<std::uint8_t> isCopy;
+      std::uniform_int_distribution<int> column(r, X - 1 - r), row(r, Y - 1 - r);
+      std::vector<bool> used(X * Y, false);
+      while (static_cast<int>(members.size()) < size) {
+        const int p = column(generator) + row(generator) * X;
+        if (used[p]) continue;
+        used[p] = true;
+        members.push_back(p);
+        isCopy.push_back(size == 31 && members.size() % 4 == 0 ? 1 : 0);
       }
-      estimate.store(values.data()[members[i]], plain[members[i]]);
+      std::vector<float> fast(X * Y, -1.0f), plain(X * Y, -1.0f);
+      NLMeansKernels::leafEstimates(image.data(), values.data(), X, window, k, members, isCopy,
+                                    NLMeansKernels::COutput{fast.data(), X, 0, 0});
+      for (std::size_t i = 0; i < members.size(); ++i) {
+        if (isCopy[i]) continue;
+        const int px = members[i] % X, py = members[i] / X;
+        CEstimate estimate;
+        for (int q : members) {
+          if (q == members[i]) continue;
+          const float d = NLMeansCommon::squareDistance(image.data(), X, px, py, q % X, q / X, window);
+          estimate.add(std::exp(k * d), values.data()[q]);
+        }
+        estimate.store(values.data()[members[i]], plain[members[i]]);
+      }
+      for (int p = 0; p < X * Y; ++p)
+        ASSERT_TRUE(sameBits(fast[p], plain[p])) << "leaf of " << size << " r " << r << " at " << p;
     }
-    for (int p = 0; p < X * Y; ++p) ASSERT_TRUE(sameBits(fast[p], plain[p])) << "leaf of " << size << " at " << p;
   }
 }
 
