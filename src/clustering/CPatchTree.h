@@ -56,9 +56,11 @@ inline int startingCluster(int aCount0, int aCount1, int aDraw) {
   // p + u - 1 = excess / (b * 2^31); double rounding moves p + u by less than
   // 2^-51, which is at most (b >> 20) + 1 in units of excess.
   const std::int64_t margin = (b >> 20) + 1;
-  if (excess > margin) return aCount1 == 0 && drawn == (std::int64_t{1} << 31) ? 2 : 1;
-  if (excess < -margin) return 0;
-  return startingClusterInDouble(aCount0, aCount1, aDraw);
+  // Rare, so well predicted; the side itself is as good as random, so it is
+  // computed without a branch.
+  if (excess <= margin && excess >= -margin) return startingClusterInDouble(aCount0, aCount1, aDraw);
+  const int second = excess > 0 ? 1 : 0;
+  return second + (second & (aCount1 == 0 ? 1 : 0) & (drawn == (std::int64_t{1} << 31) ? 1 : 0));
 }
 
 // Builds the tree over the patches centred on aPixels (in that order) and
