@@ -478,8 +478,8 @@ private:
     // distance to its own centre, so these are also the records the first
     // pass must look at, unless the centres lie farther apart than that.
     {
-      CKeeper<int> positions0(mPositions0, n), positions1(mPositions1, n);
-      CKeeper<int> own0(mOwn0, n), own1(mOwn1, n);
+      CKeeper<int> positions0(mPositions0, n0), positions1(mPositions1, n1);
+      CKeeper<int> own0(mOwn0, n0), own1(mOwn1, n1);
       for (int i = 0; i < n; ++i) {
         const bool active = !isCopy[i], first = cluster[i] == 0;
         positions0.offer(pixel(i), active && first);
