@@ -51,9 +51,11 @@ fuzz:
 install: build
 	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
 
-# Benchmarks of the two denoising modes at 512 x 512 and 2048 x 2048.
+# Benchmarks of the two denoising modes at 512 x 512 and 2048 x 2048, and of
+# the tree's distance and sum kernels alone.
 bench: build
 	$(BUILD_DIR)/bin/texture_bench
+	$(BUILD_DIR)/bin/kernels_bench
 
 # Time and quality of texture, nlmeans, OpenCV and scikit-image on the sample
 # and further noisy images; the table goes to build/compare.md.

@@ -603,7 +603,32 @@ private:
     }
   }
 
+  // The draws of two-means' random start alone: attempts of one draw per
+  // active record each, until both clusters have a record. Which cluster a
+  // draw sends a record to depends only on the draw and the counts so far.
+  void drawRandomStart(int aActive) {
+    if (aActive < 2) return;
+    int n0 = 0, n1 = 0;
+    do {
+      n0 = n1 = 0;
+      for (int i = 0; i < aActive; ++i) {
+        const int side = startingCluster(n0, n1, std::rand());
+        n0 += side == 0 ? 1 : 0;
+        n1 += side == 0 ? 0 : 1;
+      }
+    } while (n0 == 0 || n1 == 0);
+  }
+
   bool splitOne(CWorkList& aList, CWorkList& aFirst, CWorkList& aSecond) {
+    // A list of at most 61 active records is a leaf whatever two-means finds
+    // (a split needs more than 30 on each side, and repeated patches are
+    // divided only in larger lists). Of two-means only its draws would
+    // remain, so only they are made.
+    const int active = static_cast<int>(std::count(aList.isCopy.begin(), aList.isCopy.end(), std::uint8_t{0}));
+    if (active <= kMaxRepeatedLeaf) {
+      drawRandomStart(active);
+      return false;
+    }
     int count0 = 0, count1 = 0;
     float spread0 = 0.0f, spread1 = 0.0f;
     twoMeans(aList, count0, count1, spread0, spread1);
