@@ -409,8 +409,11 @@ private:
     other.finish();
   }
 
-  // Two-means on one work list; the centres end in mCentre0 and mCentre1.
-  void twoMeans(const CWorkList& aRecords, int& aCount0, int& aCount1, float& aSpread0, float& aSpread1) {
+  // Two-means on one work list of aActive active records, more than can make
+  // a leaf whatever it finds (smaller lists only draw, see splitOne); the
+  // centres end in mCentre0 and mCentre1.
+  void twoMeans(const CWorkList& aRecords, int aActive, int& aCount0, int& aCount1, float& aSpread0,
+                float& aSpread1) {
     const int n = aRecords.size();
     CBounds& aList = mBounds;
     aList.prepare(aRecords);
@@ -423,26 +426,6 @@ private:
     float* const lower0 = aList.lower0.data();
     float* const lower1 = aList.lower1.data();
     float* const upper = aList.upper.data();
-    int active = 0;
-    for (int i = 0; i < n; ++i) active += isCopy[i] ? 0 : 1;
-    if (active < 2) {
-      std::fill(mSum0.begin(), mSum0.end(), 0.0f);
-      for (int i = 0; i < n; ++i)
-        if (!isCopy[i]) {
-          const int position = pixel(i);
-          NPatchKernels::sumFeatures(layout, &position, nullptr, 1, mSum0.data());
-        }
-      aCount0 = active;
-      aCount1 = 0;
-      if (active > 0)
-        mean(mSum0, active, mCentre0);
-      else
-        std::fill(mCentre0.begin(), mCentre0.end(), 0.0f);
-      mCentre1 = mCentre0;
-      aSpread0 = aSpread1 = 0.0f;
-      return;
-    }
-
     int& n0 = aCount0;
     int& n1 = aCount1;
     // The draws decide the whole division; the sums follow once an attempt
@@ -450,7 +433,7 @@ private:
     do {
       // The draws of one attempt first, in record order: the assignments then
       // wait on no call.
-      mDraws.resize(active);
+      mDraws.resize(aActive);
       for (int& draw : mDraws) draw = std::rand();
       // Counted in locals: the byte-sized stores below could alias the caller's counters.
       int count0 = 0, count1 = 0, drawn = 0;
@@ -631,7 +614,7 @@ private:
     }
     int count0 = 0, count1 = 0;
     float spread0 = 0.0f, spread1 = 0.0f;
-    twoMeans(aList, count0, count1, spread0, spread1);
+    twoMeans(aList, active, count0, count1, spread0, spread1);
 
     const float threshold = mSettings.splitThreshold;
     if (spread0 > threshold && count0 > kMinHalf && spread1 > threshold && count1 > kMinHalf) {
@@ -652,7 +635,7 @@ private:
         // first side followed by its own records.
         const std::uint8_t* const isCopy = aList.isCopy.data();
         const int* const pixels = aList.pixel.data();
-        if (!(band > 0.0f) && std::find(isCopy, isCopy + n, 1) == isCopy + n) {
+        if (!(band > 0.0f) && active == n) {
           // No copies in the list and none to make (the denoisers' case):
           // each record goes to one side, in one sweep.
           CKeeper<int> pixel0(aFirst.pixel, near0), pixel1(aSecond.pixel, n - near0);
