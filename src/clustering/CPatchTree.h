@@ -34,6 +34,13 @@ struct CSettings {
   std::function<void(std::function<void()>)> share;
 };
 
+// startingCluster's double expression itself, for the rare near ties.
+__attribute__((noinline, cold)) inline int startingClusterInDouble(int aCount0, int aCount1, int aDraw) {
+  const double p = static_cast<double>(aCount0 + 1) / static_cast<double>(aCount0 + aCount1 + 1);
+  const double u = static_cast<double>(static_cast<float>(aDraw) * 4.656612873077393e-10f);
+  return static_cast<int>(p + u);
+}
+
 // The side, 0 or 1 (or 2, which counts as 1), that two-means' random start
 // gives a record when aCount0 and aCount1 active records before it went to
 // the two clusters and aDraw (a rand() value) is its draw: the integer part
@@ -42,13 +49,6 @@ struct CSettings {
 // (p + u >= 1 is u * b >= aCount1 with b the denominator), in double where
 // p + u lies too near 1, so the value is always the double expression's; the
 // division it saves sits on the chain from one record to the next.
-// The double expression itself.
-__attribute__((noinline, cold)) inline int startingClusterInDouble(int aCount0, int aCount1, int aDraw) {
-  const double p = static_cast<double>(aCount0 + 1) / static_cast<double>(aCount0 + aCount1 + 1);
-  const double u = static_cast<double>(static_cast<float>(aDraw) * 4.656612873077393e-10f);
-  return static_cast<int>(p + u);
-}
-
 inline int startingCluster(int aCount0, int aCount1, int aDraw) {
   const std::int64_t drawn = static_cast<std::int64_t>(static_cast<float>(aDraw));  // rounded as u is
   const std::int64_t b = static_cast<std::int64_t>(aCount0) + aCount1 + 1;
