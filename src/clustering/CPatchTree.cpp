@@ -409,6 +409,24 @@ private:
     other.finish();
   }
 
+  // With their distances to the other centre (aOtherDistance), the records
+  // of aOther take them as bounds and move to that centre's cluster
+  // (aTarget) where it is nearer than their own bound; the moves are offered
+  // to aMoves in list order.
+  static void offerMoves(const std::vector<int>& aOther, const std::vector<float>& aOtherDistance,
+                         float* aLowerOther, float* aUpper, std::int8_t* aCluster, std::int8_t aTarget,
+                         CKeeper<int>& aMoves) {
+    for (std::size_t j = 0; j < aOther.size(); ++j) {
+      const int i = aOther[j];
+      const float d = aOtherDistance[j];
+      aLowerOther[i] = d;
+      const bool move = !(aUpper[i] <= d);
+      aUpper[i] = move ? d : aUpper[i];
+      aCluster[i] = move ? aTarget : aCluster[i];
+      aMoves.offer(i, move);
+    }
+  }
+
   // Two-means on one work list of aActive active records, more than can make
   // a leaf whatever it finds (smaller lists only draw, see splitOne); the
   // centres end in mCentre0 and mCentre1.
@@ -511,25 +529,9 @@ private:
       std::size_t movedTo1 = 0;
       {
         CKeeper<int> moves(mMoves, mOther0.size() + mOther1.size());
-        for (std::size_t j = 0; j < mOther0.size(); ++j) {
-          const int i = mOther0[j];
-          const float d1 = mDistOther0[j];
-          lower1[i] = d1;
-          const bool move = !(upper[i] <= d1);
-          upper[i] = move ? d1 : upper[i];
-          cluster[i] = move ? 1 : cluster[i];
-          moves.offer(i, move);
-        }
+        offerMoves(mOther0, mDistOther0, lower1, upper, cluster, 1, moves);
         movedTo1 = moves.size();
-        for (std::size_t j = 0; j < mOther1.size(); ++j) {
-          const int i = mOther1[j];
-          const float d0 = mDistOther1[j];
-          lower0[i] = d0;
-          const bool move = !(upper[i] <= d0);
-          upper[i] = move ? d0 : upper[i];
-          cluster[i] = move ? 0 : cluster[i];
-          moves.offer(i, move);
-        }
+        offerMoves(mOther1, mDistOther1, lower0, upper, cluster, 0, moves);
         moves.finish();
       }
       if (mMoves.empty()) {
