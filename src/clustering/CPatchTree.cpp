@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <thread>
 
+#include "CNearerTest.h"
 #include "PatchKernels.h"
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -604,6 +606,39 @@ private:
     } while (n0 == 0 || n1 == 0);
   }
 
+  // mNearer[i] = whether record i lies nearer to centre 0 than to centre 1
+  // by the exact sums (d1 > d0). With aSidesOnly, only that order is needed,
+  // and the test settles it for most records without the sums; otherwise
+  // mDistOwn0 and mDistOwn1 receive the sums of every record.
+  void nearerSides(const CWorkList& aList, bool aSidesOnly) {
+    const int n = aList.size();
+    const NPatchKernels::CPatchLayout& layout = layoutOf(aList);
+    const int* const pixels = aList.pixel.data();
+    mNearer.resize(static_cast<std::size_t>(n));
+    const bool rangeKnown = mSettings.valueLow <= mSettings.valueHigh;
+    if (!aSidesOnly || !rangeKnown ||
+        !mNearerTest.prepare(layout, mCentre0.data(), mCentre1.data(), mSettings.valueLow, mSettings.valueHigh)) {
+      bothDistances(layout, pixels, n, mDistOwn0, mDistOwn1);
+      for (int i = 0; i < n; ++i) mNearer[i] = mDistOwn1[i] > mDistOwn0[i] ? 1 : 0;
+      return;
+    }
+    inChunks(n, [&](int aBegin, int aCount) {
+      mNearerTest.sides(layout, pixels + aBegin, aCount, mNearer.data() + aBegin);
+    });
+    // The few the test leaves open take the exact sums.
+    CKeeper<int> open(mPixels, static_cast<std::size_t>(n)), openIndex(mOther0, static_cast<std::size_t>(n));
+    for (int i = 0; i < n; ++i) {
+      const bool undecided = mNearer[i] == NPatchKernels::kUndecided;
+      open.offer(pixels[i], undecided);
+      openIndex.offer(i, undecided);
+    }
+    open.finish();
+    openIndex.finish();
+    if (mPixels.empty()) return;
+    bothDistances(layout, mPixels.data(), static_cast<int>(mPixels.size()), mDistOwn0, mDistOwn1);
+    for (std::size_t j = 0; j < mOther0.size(); ++j) mNearer[mOther0[j]] = mDistOwn1[j] > mDistOwn0[j] ? 1 : 0;
+  }
+
   bool splitOne(CWorkList& aList, CWorkList& aFirst, CWorkList& aSecond) {
     // A list of at most 61 active records is a leaf whatever two-means finds
     // (a split needs more than 30 on each side, and repeated patches are
@@ -622,44 +657,48 @@ private:
     if (spread0 > threshold && count0 > kMinHalf && spread1 > threshold && count1 > kMinHalf) {
       // The halves follow the nearest final centre (ties to the second child).
       const int n = aList.size();
-      bothDistances(layoutOf(aList), aList.pixel.data(), n, mDistOwn0, mDistOwn1);
+      const float band = mSettings.overlapMargin * mSettings.overlapMargin;
+      const bool bandless = !(band > 0.0f);
+      nearerSides(aList, bandless);
+      const std::uint8_t* const nearer = mNearer.data();
       int active0 = 0, active1 = 0, near0 = 0;
       for (int i = 0; i < n; ++i) {
-        const bool nearer0 = mDistOwn1[i] > mDistOwn0[i];
+        const bool nearer0 = nearer[i] != 0;
         near0 += nearer0 ? 1 : 0;
         (nearer0 ? active0 : active1) += aList.isCopy[i] ? 0 : 1;
       }
       // A partition that leaves one side without an active record divides nothing.
       if (active0 > 0 && active1 > 0) {
-        const float band = mSettings.overlapMargin * mSettings.overlapMargin;
         // The first child takes the records nearer to centre 0 followed by
         // the copies from the other side; the second the copies from the
         // first side followed by its own records.
         const std::uint8_t* const isCopy = aList.isCopy.data();
         const int* const pixels = aList.pixel.data();
-        if (!(band > 0.0f) && active == n) {
-          // No copies in the list and none to make (the denoisers' case):
-          // each record goes to one side, in one sweep.
+        if (bandless) {
+          // No copies to make (the denoisers' case): each record goes to one
+          // side, in one sweep.
           CKeeper<int> pixel0(aFirst.pixel, near0), pixel1(aSecond.pixel, n - near0);
+          CKeeper<std::uint8_t> copy0(aFirst.isCopy, near0), copy1(aSecond.isCopy, n - near0);
           for (int i = 0; i < n; ++i) {
-            const bool nearer0 = mDistOwn1[i] > mDistOwn0[i];
+            const bool nearer0 = nearer[i] != 0;
             pixel0.offer(pixels[i], nearer0);
+            copy0.offer(isCopy[i], nearer0);
             pixel1.offer(pixels[i], !nearer0);
+            copy1.offer(isCopy[i], !nearer0);
           }
           pixel0.finish();
+          copy0.finish();
           pixel1.finish();
-          aFirst.isCopy.assign(pixel0.size(), 0);
-          aSecond.isCopy.assign(pixel1.size(), 0);
+          copy1.finish();
           aList.release();
           return true;
         }
         int copiesTo0 = 0, copiesTo1 = 0;
-        if (band > 0.0f)
-          for (int i = 0; i < n; ++i) {
-            const float d0 = mDistOwn0[i], d1 = mDistOwn1[i];
-            copiesTo1 += d1 > d0 && d0 + band > d1 ? 1 : 0;
-            copiesTo0 += !(d1 > d0) && d1 + band > d0 ? 1 : 0;
-          }
+        for (int i = 0; i < n; ++i) {
+          const float d0 = mDistOwn0[i], d1 = mDistOwn1[i];
+          copiesTo1 += d1 > d0 && d0 + band > d1 ? 1 : 0;
+          copiesTo0 += !(d1 > d0) && d1 + band > d0 ? 1 : 0;
+        }
         CKeeper<int> pixel0(aFirst.pixel, near0 + copiesTo0), pixel1(aSecond.pixel, n - near0 + copiesTo1);
         CKeeper<std::uint8_t> copy0(aFirst.isCopy, near0 + copiesTo0), copy1(aSecond.isCopy, n - near0 + copiesTo1);
         for (int i = 0; i < n; ++i) {
@@ -766,9 +805,28 @@ private:
   std::vector<int> mPositions0, mPositions1;
   std::vector<std::uint8_t> mLeaving, mJoining;
   std::vector<int> mDraws;
+  std::vector<std::uint8_t> mNearer;
+  NPatchKernels::CNearerTest mNearerTest;
 };
 
 }  // namespace
+
+void setValueRange(CSettings& aSettings, const float* aValues, std::size_t aCount) {
+  aSettings.valueLow = 1.0f;
+  aSettings.valueHigh = 0.0f;
+  if (aCount == 0) return;
+  float low = aValues[0], high = aValues[0];
+  bool finite = true;
+  for (std::size_t i = 0; i < aCount; ++i) {
+    const float v = aValues[i];
+    low = v < low ? v : low;
+    high = v > high ? v : high;
+    finite = finite && std::isfinite(v);
+  }
+  if (!finite) return;
+  aSettings.valueLow = low;
+  aSettings.valueHigh = high;
+}
 
 void build(const CSettings& aSettings, const std::vector<int>& aPixels, const std::function<void(CLeaf&&)>& aSink) {
   CWorkList root;

@@ -45,6 +45,7 @@ void denoiseByTree(const std::vector<float>& aImage, const std::vector<float>& a
   settings.xSize = aXSize;
   settings.patchRadius = aRadius;
   settings.overlapMargin = aOverlap;
+  NPatchTree::setValueRange(settings, aScaled.data(), aScaled.size());
   // Large nodes share their distances and sums with a worker that comes free
   // between leaves.
   if (aQueue.workers() > 0)

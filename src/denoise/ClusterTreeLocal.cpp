@@ -109,6 +109,7 @@ void CNLMeans::clusterTreeLocal(CMatrix<float>& aInput, CMatrix<float>& aResult,
     settings.xSize = X;
     settings.patchRadius = r;
     settings.overlapMargin = aOverlap;
+    NPatchTree::setValueRange(settings, scaled.data(), scaled.size());
     for (CBlock& block : blocks) {
       block.result.resize(static_cast<std::size_t>(block.width) * block.height);
       for (int i = 0; i < block.height; ++i)

@@ -118,13 +118,17 @@ std::string referenceTree(const CImage& aImage, int aRadius, float aOverlap) {
 // then, and the late tasks must not touch the builder's data).
 enum class Sharing { kNone, kThread, kLate };
 
-std::string patchTree(const CImage& aImage, int aRadius, float aOverlap, Sharing aSharing = Sharing::kNone) {
+// With aRange, the builder knows the range of the image's values and settles
+// most sides of a split without distances.
+std::string patchTree(const CImage& aImage, int aRadius, float aOverlap, Sharing aSharing = Sharing::kNone,
+                      bool aRange = true) {
   const std::vector<float> features = scaled(aImage, aRadius);
   NPatchTree::CSettings settings;
   settings.scaled = features.data();
   settings.xSize = aImage.xSize;
   settings.patchRadius = aRadius;
   settings.overlapMargin = aOverlap;
+  if (aRange) NPatchTree::setValueRange(settings, features.data(), features.size());
   std::vector<std::thread> helpers;
   std::vector<std::function<void()>> late;
   if (aSharing == Sharing::kThread)
@@ -172,10 +176,13 @@ void expectSameTree(const CImage& aImage, int aRadius, float aOverlap) {
   for (bool portable : {false, true}) {
     NPatchKernels::forcePortable(portable);
     const std::string reference = inChild([&] { return referenceTree(aImage, aRadius, aOverlap); });
+    const std::string withoutRange =
+        inChild([&] { return patchTree(aImage, aRadius, aOverlap, Sharing::kNone, false); });
     const std::string fast = patchTree(aImage, aRadius, aOverlap);
     NPatchKernels::forcePortable(false);
     ASSERT_FALSE(reference.empty());
     EXPECT_EQ(fast, reference) << "radius " << aRadius << " overlap " << aOverlap << " portable " << portable;
+    EXPECT_EQ(withoutRange, reference) << "radius " << aRadius << " overlap " << aOverlap << " portable " << portable;
   }
 }
 
