@@ -238,10 +238,13 @@ void boundsStep(CBounds& aList, int aBegin, int aEnd, const CBoundsStep& aStep, 
 
 class CBuilder {
 public:
-  CBuilder(const CSettings& aSettings) : mSettings(aSettings) {
+  // Takes the settings of the next tree; the scratch of earlier trees stays.
+  void configure(const CSettings& aSettings) {
+    mSettings = aSettings;
     const int r = aSettings.patchRadius;
     mSide = 2 * r + 1;
     mLength = mSide * mSide;
+    mOffsets.clear();
     for (int dy = -r; dy <= r; ++dy)
       for (int dx = -r; dx <= r; ++dx) mOffsets.push_back(dy * aSettings.xSize + dx);
     mLayout = NPatchKernels::CPatchLayout{aSettings.scaled, mOffsets.data(), mLength, mSide, aSettings.xSize};
@@ -254,7 +257,8 @@ public:
   }
 
   void run(CWorkList&& aRoot, const std::function<void(CLeaf&&)>& aSink) {
-    std::vector<CWorkList> pending;
+    std::vector<CWorkList>& pending = mPending;
+    pending.clear();
     pending.push_back(std::move(aRoot));
     while (!pending.empty()) {
       CWorkList list = std::move(pending.back());
@@ -807,6 +811,7 @@ private:
   std::vector<int> mDraws;
   std::vector<std::uint8_t> mNearer;
   NPatchKernels::CNearerTest mNearerTest;
+  std::vector<CWorkList> mPending;
 };
 
 }  // namespace
@@ -828,12 +833,24 @@ void setValueRange(CSettings& aSettings, const float* aValues, std::size_t aCoun
   aSettings.valueHigh = high;
 }
 
-void build(const CSettings& aSettings, const std::vector<int>& aPixels, const std::function<void(CLeaf&&)>& aSink) {
+struct CTreeBuilder::CImpl {
+  CBuilder builder;
+};
+
+CTreeBuilder::CTreeBuilder() : mImpl(std::make_unique<CImpl>()) {}
+CTreeBuilder::~CTreeBuilder() = default;
+
+void CTreeBuilder::build(const CSettings& aSettings, const std::vector<int>& aPixels,
+                         const std::function<void(CLeaf&&)>& aSink) {
   CWorkList root;
   root.pixel = aPixels;
   root.isCopy.assign(aPixels.size(), 0);
-  CBuilder builder(aSettings);
-  builder.run(std::move(root), aSink);
+  mImpl->builder.configure(aSettings);
+  mImpl->builder.run(std::move(root), aSink);
+}
+
+void build(const CSettings& aSettings, const std::vector<int>& aPixels, const std::function<void(CLeaf&&)>& aSink) {
+  CTreeBuilder().build(aSettings, aPixels, aSink);
 }
 
 }  // namespace NPatchTree

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <vector>
 
 namespace NPatchTree {
@@ -79,5 +80,21 @@ void setValueRange(CSettings& aSettings, const float* aValues, std::size_t aCoun
 // passes every leaf, in depth-first order, to aSink. Draws from rand() as the
 // cluster tree does. The patches must lie inside the scaled image.
 void build(const CSettings& aSettings, const std::vector<int>& aPixels, const std::function<void(CLeaf&&)>& aSink);
+
+// build for many trees one after another (one per block of an image): the
+// builder keeps its working memory from one tree to the next. The trees are
+// those that build makes.
+class CTreeBuilder {
+public:
+  CTreeBuilder();
+  ~CTreeBuilder();
+  CTreeBuilder(const CTreeBuilder&) = delete;
+  CTreeBuilder& operator=(const CTreeBuilder&) = delete;
+  void build(const CSettings& aSettings, const std::vector<int>& aPixels, const std::function<void(CLeaf&&)>& aSink);
+
+private:
+  struct CImpl;
+  std::unique_ptr<CImpl> mImpl;
+};
 
 }  // namespace NPatchTree

@@ -110,16 +110,18 @@ void CNLMeans::clusterTreeLocal(CMatrix<float>& aInput, CMatrix<float>& aResult,
     settings.patchRadius = r;
     settings.overlapMargin = aOverlap;
     NPatchTree::setValueRange(settings, scaled.data(), scaled.size());
+    NPatchTree::CTreeBuilder builder;
+    std::vector<int> pixels;
     for (CBlock& block : blocks) {
       block.result.resize(static_cast<std::size_t>(block.width) * block.height);
       for (int i = 0; i < block.height; ++i)
         std::copy(entry.begin() + (block.y + i) * X + block.x, entry.begin() + (block.y + i) * X + block.x + block.width,
                   block.result.begin() + static_cast<std::size_t>(i) * block.width);
-      std::vector<int> pixels;
+      pixels.clear();
       for (int i = r; i < block.height - r; ++i)
         for (int j = r; j < block.width - r; ++j) pixels.push_back((block.x + j) + (block.y + i) * X);
       const NLMeansKernels::COutput output{block.result.data(), block.width, block.x, block.y};
-      NPatchTree::build(settings, pixels, [&](NPatchTree::CLeaf&& aLeaf) {
+      builder.build(settings, pixels, [&](NPatchTree::CLeaf&& aLeaf) {
         auto leaf = std::make_shared<NPatchTree::CLeaf>(std::move(aLeaf));
         long long primaries = 0;
         if (reporting)

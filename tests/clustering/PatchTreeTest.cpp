@@ -120,8 +120,10 @@ enum class Sharing { kNone, kThread, kLate };
 
 // With aRange, the builder knows the range of the image's values and settles
 // most sides of a split without distances.
+// With aBuilder, that builder builds the tree (keeping its memory from
+// earlier trees).
 std::string patchTree(const CImage& aImage, int aRadius, float aOverlap, Sharing aSharing = Sharing::kNone,
-                      bool aRange = true) {
+                      bool aRange = true, NPatchTree::CTreeBuilder* aBuilder = nullptr) {
   const std::vector<float> features = scaled(aImage, aRadius);
   NPatchTree::CSettings settings;
   settings.scaled = features.data();
@@ -135,9 +137,13 @@ std::string patchTree(const CImage& aImage, int aRadius, float aOverlap, Sharing
     settings.share = [&](std::function<void()> aTask) { helpers.emplace_back(std::move(aTask)); };
   if (aSharing == Sharing::kLate) settings.share = [&](std::function<void()> aTask) { late.push_back(std::move(aTask)); };
   std::ostringstream out;
-  NPatchTree::build(settings, interior(aImage, aRadius), [&](NPatchTree::CLeaf&& aLeaf) {
+  const auto sink = [&](NPatchTree::CLeaf&& aLeaf) {
     describeLeaf(out, aLeaf.members, std::vector<bool>(aLeaf.isCopy.begin(), aLeaf.isCopy.end()));
-  });
+  };
+  if (aBuilder)
+    aBuilder->build(settings, interior(aImage, aRadius), sink);
+  else
+    NPatchTree::build(settings, interior(aImage, aRadius), sink);
   for (std::thread& helper : helpers) helper.join();
   for (const std::function<void()>& task : late) task();
   if (aSharing != Sharing::kNone) out << (helpers.size() + late.size() > 0 ? "shared" : "nothing shared") << "\n";
@@ -222,6 +228,25 @@ TEST(PatchTree, SameTreeWhenLargeNodesShareTheirWork) {
     EXPECT_EQ(withThreads, alone) << "portable " << portable;
     EXPECT_EQ(late, alone) << "portable " << portable;
   }
+}
+
+// One builder for trees of different sizes, radii and margins builds each
+// as a fresh one would.
+TEST(PatchTree, ReusedBuilderBuildsTheSameTrees) {
+  const std::vector<CImage> images{noisy(90, 80, 9), noisy(37, 41, 2), shapes(64, 48, 6), noisy(50, 44, 4)};
+  const int radii[] = {4, 2, 4, 3};
+  const float margins[] = {0.0f, 0.0f, 0.0f, 3.0f};
+  const auto all = [&](bool aReuse) {
+    NPatchTree::CTreeBuilder builder;
+    std::string out;
+    for (std::size_t t = 0; t < images.size(); ++t)
+      out += patchTree(images[t], radii[t], margins[t], Sharing::kNone, true, aReuse ? &builder : nullptr);
+    return out;
+  };
+  const std::string fresh = inChild([&] { return all(false); });
+  const std::string reused = inChild([&] { return all(true); });
+  ASSERT_FALSE(fresh.empty());
+  EXPECT_EQ(reused, fresh);
 }
 
 }  // namespace
