@@ -630,8 +630,10 @@ private:
       mNearerTest.sides(layout, pixels + aBegin, aCount, mNearer.data() + aBegin);
     });
     // The few the test leaves open take the exact sums.
+    const void* firstOpen = std::memchr(mNearer.data(), NPatchKernels::kUndecided, static_cast<std::size_t>(n));
+    if (!firstOpen) return;
     CKeeper<int> open(mPixels, static_cast<std::size_t>(n)), openIndex(mOther0, static_cast<std::size_t>(n));
-    for (int i = 0; i < n; ++i) {
+    for (int i = static_cast<int>(static_cast<const std::uint8_t*>(firstOpen) - mNearer.data()); i < n; ++i) {
       const bool undecided = mNearer[i] == NPatchKernels::kUndecided;
       open.offer(pixels[i], undecided);
       openIndex.offer(i, undecided);
@@ -682,18 +684,28 @@ private:
           // No copies to make (the denoisers' case): each record goes to one
           // side, in one sweep.
           CKeeper<int> pixel0(aFirst.pixel, near0), pixel1(aSecond.pixel, n - near0);
-          CKeeper<std::uint8_t> copy0(aFirst.isCopy, near0), copy1(aSecond.isCopy, n - near0);
-          for (int i = 0; i < n; ++i) {
-            const bool nearer0 = nearer[i] != 0;
-            pixel0.offer(pixels[i], nearer0);
-            copy0.offer(isCopy[i], nearer0);
-            pixel1.offer(pixels[i], !nearer0);
-            copy1.offer(isCopy[i], !nearer0);
+          if (active == n) {
+            for (int i = 0; i < n; ++i) {
+              const bool nearer0 = nearer[i] != 0;
+              pixel0.offer(pixels[i], nearer0);
+              pixel1.offer(pixels[i], !nearer0);
+            }
+            aFirst.isCopy.assign(pixel0.size(), 0);
+            aSecond.isCopy.assign(pixel1.size(), 0);
+          } else {
+            CKeeper<std::uint8_t> copy0(aFirst.isCopy, near0), copy1(aSecond.isCopy, n - near0);
+            for (int i = 0; i < n; ++i) {
+              const bool nearer0 = nearer[i] != 0;
+              pixel0.offer(pixels[i], nearer0);
+              copy0.offer(isCopy[i], nearer0);
+              pixel1.offer(pixels[i], !nearer0);
+              copy1.offer(isCopy[i], !nearer0);
+            }
+            copy0.finish();
+            copy1.finish();
           }
           pixel0.finish();
-          copy0.finish();
           pixel1.finish();
-          copy1.finish();
           aList.release();
           return true;
         }
