@@ -755,6 +755,26 @@ private:
 
     const NPatchKernels::CPatchLayout layout = layoutOf(aList);
     const auto at = [&](int aIndex) { return positionOf(aList, aIndex); };
+    // Bit patterns that compare as the floats do (0 and -0 alike).
+    const auto key = [&](int aPixel, int aK) {
+      const float v = feature(layout, aPixel)[layout.offsets[aK]];
+      std::uint32_t bits;
+      std::memcpy(&bits, &v, sizeof bits);
+      return v == 0.0f ? 0u : bits;
+    };
+    // A group of more than kMaxRepeatedLeaf equal patches (all of them
+    // included) shares its first component: without that many equal first
+    // components, which is the rule, there is nothing to divide.
+    mKeys.clear();
+    for (const int i : activeIndices) mKeys.push_back(key(at(i), 0));
+    std::sort(mKeys.begin(), mKeys.end());
+    std::size_t longestRun = 0;
+    for (std::size_t start = 0, end = 0; start < mKeys.size(); start = end) {
+      while (end < mKeys.size() && mKeys[end] == mKeys[start]) ++end;
+      longestRun = std::max(longestRun, end - start);
+    }
+    if (longestRun <= static_cast<std::size_t>(kMaxRepeatedLeaf)) return false;
+
     const int firstPixel = at(activeIndices.front());
     const bool allEqual = std::all_of(activeIndices.begin(), activeIndices.end(),
                                       [&](int i) { return samePatch(layout, at(i), firstPixel); });
@@ -769,12 +789,6 @@ private:
 
     // The largest group of equal patches (ties: the group met first). Sorting
     // by content brings each group together.
-    const auto key = [&](int aPixel, int aK) {
-      const float v = feature(layout, aPixel)[layout.offsets[aK]];
-      std::uint32_t bits;
-      std::memcpy(&bits, &v, sizeof bits);
-      return v == 0.0f ? 0u : bits;
-    };
     std::vector<int> order = activeIndices;
     std::sort(order.begin(), order.end(), [&](int a, int b) {
       for (int k = 0; k < mLength; ++k) {
@@ -824,6 +838,7 @@ private:
   std::vector<std::uint8_t> mNearer;
   NPatchKernels::CNearerTest mNearerTest;
   std::vector<CWorkList> mPending;
+  std::vector<std::uint32_t> mKeys;
 };
 
 }  // namespace
