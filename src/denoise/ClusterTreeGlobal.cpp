@@ -39,17 +39,21 @@ void denoiseByTree(const std::vector<float>& aImage, const std::vector<float>& a
                    int aXSize, int aRadius, float aOverlap, float aKernel, const CPatchWindow& aWindow,
                    const std::vector<int>& aPixels, const NLMeansKernels::COutput& aOutput,
                    NParallel::CTaskQueue& aQueue, std::atomic<long long>* aEstimated = nullptr,
-                   NLMeansProgress::CPhase* aBuilding = nullptr) {
+                   NLMeansProgress::CPhase* aBuilding = nullptr, NParallel::CHelpDesk* aHelpDesk = nullptr) {
   NPatchTree::CSettings settings;
   settings.scaled = aScaled.data();
   settings.xSize = aXSize;
   settings.patchRadius = aRadius;
   settings.overlapMargin = aOverlap;
   NPatchTree::setValueRange(settings, aScaled.data(), aScaled.size());
-  // Large nodes share their distances and sums with a worker that comes free
-  // between leaves.
+  // Large nodes share their distances and sums with a worker: an idle one
+  // takes them from the queue, a busy one between rows of its leaf.
   if (aQueue.workers() > 0)
-    settings.share = [&aQueue](std::function<void()> aTask) { aQueue.submitFirst(std::move(aTask)); };
+    settings.share = [&aQueue, aHelpDesk](std::function<void()> aTask) {
+      auto task = std::make_shared<const std::function<void()>>(std::move(aTask));
+      if (aHelpDesk) aHelpDesk->post(task);
+      aQueue.submitFirst([task] { (*task)(); });
+    };
   long long placed = 0;
   NPatchTree::build(settings, aPixels, [&](NPatchTree::CLeaf&& aLeaf) {
     auto leaf = std::make_shared<NPatchTree::CLeaf>(std::move(aLeaf));
@@ -59,9 +63,11 @@ void denoiseByTree(const std::vector<float>& aImage, const std::vector<float>& a
       placed += primaries;
       if (aBuilding) aBuilding->report(static_cast<double>(placed));
     }
-    aQueue.submit([&aImage, aValues, aXSize, &aWindow, aKernel, aOutput, leaf, aEstimated, primaries] {
+    aQueue.submit([&aImage, aValues, aXSize, &aWindow, aKernel, aOutput, leaf, aEstimated, primaries, aHelpDesk] {
+      thread_local unsigned seen = 0;
+      const std::function<void()> help = [aHelpDesk] { aHelpDesk->help(seen); };
       NLMeansKernels::leafEstimates(aImage.data(), aValues, aXSize, aWindow, aKernel, leaf->members, leaf->isCopy,
-                                    aOutput);
+                                    aOutput, aHelpDesk ? help : std::function<void()>());
       if (aEstimated) aEstimated->fetch_add(primaries, std::memory_order_relaxed);
     });
   });
@@ -101,13 +107,17 @@ void CNLMeans::clusterTreeGlobal(CMatrix<float>& aInput, CMatrix<float>& aResult
   NLMeansProgress::CPhase building(progress, "building the tree", interiorCount);
   NLMeansProgress::CPhase denoising(progress, "denoising", static_cast<double>(X) * Y);
 
+  // The desk outlives the queue: the queue's threads stop before it goes.
+  NParallel::CHelpDesk helpDesk;
   NParallel::CTaskQueue queue(NParallel::threadCount() - 1);
   // Border pixels need no tree: they keep the other threads busy while the
   // tree's first leaves are being formed.
   for (std::size_t start = 0; start < border.size(); start += kBorderChunk)
     queue.submit([&, start] {
+      thread_local unsigned seen = 0;
       const std::size_t end = std::min(border.size(), start + kBorderChunk);
       for (std::size_t i = start; i < end; ++i) {
+        helpDesk.help(seen);
         const int x = border[i] % X, y = border[i] / X;
         NLMeansKernels::windowedEstimate(image.data(), values, X, Y, x, y, kBorderSearchRadius, k, window)
             .store(values[border[i]], out[border[i]]);
@@ -116,7 +126,7 @@ void CNLMeans::clusterTreeGlobal(CMatrix<float>& aInput, CMatrix<float>& aResult
     });
   building.report(0.0);
   denoiseByTree(image, scaled, values, X, r, aOverlap, k, window, interiorPixels(X, Y, r),
-                NLMeansKernels::COutput{out, X, 0, 0}, queue, reporting ? &estimated : nullptr, &building);
+                NLMeansKernels::COutput{out, X, 0, 0}, queue, reporting ? &estimated : nullptr, &building, &helpDesk);
   if (!reporting) {
     queue.finish();
     return;

@@ -409,7 +409,7 @@ void forcePortable(bool aPortable) { gPortable.store(aPortable, std::memory_orde
 
 void leafEstimates(const float* aDistanceImage, const float* aValues, int aXSize, const CPatchWindow& aWindow,
                    float aKernel, const std::vector<int>& aMembers, const std::vector<std::uint8_t>& aIsCopy,
-                   const COutput& aOutput) {
+                   const COutput& aOutput, const std::function<void()>& aBetweenRows) {
   const int n = static_cast<int>(aMembers.size());
   if (std::all_of(aIsCopy.begin(), aIsCopy.end(), [](std::uint8_t c) { return c != 0; })) return;
   // Scratch kept per thread: leaves come one after another.
@@ -444,12 +444,14 @@ void leafEstimates(const float* aDistanceImage, const float* aValues, int aXSize
         rowSumsAvx2(patches, weights, i, i + 1, n, sums.data(), i + 1, sums2.data());
         weigh(i, sums);
         weigh(i + 1, sums2);
+        if (aBetweenRows) aBetweenRows();
       }
     }
 #endif
     for (; i + 1 < n; ++i) {
       rowSums(patches, weights, i, i + 1, n, sums.data());
       weigh(i, sums);
+      if (aBetweenRows) aBetweenRows();
     }
 #ifdef TEXTURE_HAVE_X86
     if (usesAvx2()) return accumulateLeafAvx2(pairWeight.data(), stride, aValues, aXSize, aMembers, aIsCopy, aOutput);
@@ -475,6 +477,7 @@ void leafEstimates(const float* aDistanceImage, const float* aValues, int aXSize
       estimate.add(std::exp(aKernel * (sums[j] / weightSum)), aValues[aMembers[j]]);
     }
     storeEstimate(estimate, aValues[aMembers[i]], aMembers[i], aXSize, aOutput);
+    if (aBetweenRows) aBetweenRows();
   }
 }
 

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "CNLMeansCommon.h"
@@ -27,9 +28,12 @@ struct COutput {
 // every edge): the whole-patch distance on aDistanceImage, the weight
 // expf(aKernel * D), the values from aValues; each pair's weight is computed
 // once. An estimate is written only when its weight sum is positive.
+// aBetweenRows, when set, is called now and then (between rows of the pair
+// matrix), for the caller to take up other work.
 void leafEstimates(const float* aDistanceImage, const float* aValues, int aXSize,
                    const NLMeansCommon::CPatchWindow& aWindow, float aKernel, const std::vector<int>& aMembers,
-                   const std::vector<std::uint8_t>& aIsCopy, const COutput& aOutput);
+                   const std::vector<std::uint8_t>& aIsCopy, const COutput& aOutput,
+                   const std::function<void()>& aBetweenRows = {});
 
 // Windowed non-local means of one pixel, as NLMeansCommon::windowedEstimate.
 NLMeansCommon::CEstimate windowedEstimate(const float* aDistanceImage, const float* aValues, int aXSize, int aYSize,

@@ -179,4 +179,21 @@ void CTaskQueue::finish(const std::function<void()>& aTick) {
   }
 }
 
+void CHelpDesk::post(std::shared_ptr<const std::function<void()>> aTask) {
+  std::lock_guard<std::mutex> lock(mMutex);
+  mTask = std::move(aTask);
+  mPosted.fetch_add(1, std::memory_order_release);
+}
+
+void CHelpDesk::helpWith(unsigned& aSeen) {
+  std::shared_ptr<const std::function<void()>> task;
+  {
+    std::lock_guard<std::mutex> lock(mMutex);
+    task = mTask;
+    // Seen up to what the lock shows: no later posting is missed.
+    aSeen = mPosted.load(std::memory_order_relaxed);
+  }
+  if (task) (*task)();
+}
+
 }  // namespace NParallel

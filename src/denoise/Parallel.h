@@ -8,6 +8,7 @@
 #include <deque>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -72,6 +73,31 @@ private:
   bool mStopping = false;
   std::exception_ptr mError;
   std::vector<std::thread> mThreads;
+};
+
+// Short work that a producer posts for threads that are in the middle of a
+// long task: they look for it between the steps of their task, so that the
+// producer need not wait for the task to end (idle threads take it from the
+// queue, CTaskQueue::submitFirst). A posted task may run on several threads,
+// and late, after its poster has stopped waiting: it must then find nothing
+// left to do.
+class CHelpDesk {
+public:
+  void post(std::shared_ptr<const std::function<void()>> aTask);
+  // Runs the latest posting unless this thread ran it already (aSeen: the
+  // caller's count of postings seen). Costs one atomic load when nothing new
+  // was posted.
+  void help(unsigned& aSeen) {
+    const unsigned posted = mPosted.load(std::memory_order_acquire);
+    if (posted != aSeen) helpWith(aSeen);
+  }
+
+private:
+  void helpWith(unsigned& aSeen);
+
+  std::atomic<unsigned> mPosted{0};
+  std::mutex mMutex;
+  std::shared_ptr<const std::function<void()>> mTask;
 };
 
 }  // namespace NParallel

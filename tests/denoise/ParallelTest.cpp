@@ -1,8 +1,11 @@
 // The task queue that carries leaves and shared node work between threads.
 #include <atomic>
 #include <cstdlib>
+#include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -40,6 +43,56 @@ TEST(TaskQueue, EveryTaskRunsOnceWhetherIdleWorkersWatchOrSleep) {
     EXPECT_EQ(ran.load(), 2000) << policy;
   }
   ::unsetenv("OMP_WAIT_POLICY");
+}
+
+// A busy thread that looks in takes each posting once, only the latest, and
+// nothing when nothing new was posted.
+TEST(HelpDesk, EachPostingIsTakenOnceByEachThread) {
+  NParallel::CHelpDesk desk;
+  unsigned seen = 0;
+  desk.help(seen);  // nothing posted yet
+  std::vector<int> ran;
+  desk.post(std::make_shared<const std::function<void()>>([&] { ran.push_back(1); }));
+  desk.help(seen);
+  desk.help(seen);
+  desk.post(std::make_shared<const std::function<void()>>([&] { ran.push_back(2); }));
+  desk.post(std::make_shared<const std::function<void()>>([&] { ran.push_back(3); }));
+  desk.help(seen);
+  desk.help(seen);
+  unsigned otherThread = 0;
+  desk.help(otherThread);
+  EXPECT_EQ(ran, (std::vector<int>{1, 3, 3}));
+}
+
+// Threads that look in while the poster works share its jobs; each job runs
+// exactly once, and late helpers find nothing left.
+TEST(HelpDesk, HelpersShareJobsThatRunOnce) {
+  NParallel::CHelpDesk desk;
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> helpers;
+  for (int t = 0; t < 3; ++t)
+    helpers.emplace_back([&] {
+      unsigned seen = 0;
+      while (!stop.load()) desk.help(seen);
+    });
+  for (int round = 0; round < 200; ++round) {
+    constexpr int kJobs = 64;
+    auto counts = std::make_shared<std::vector<std::atomic<int>>>(kJobs);
+    auto next = std::make_shared<std::atomic<int>>(0);
+    auto done = std::make_shared<std::atomic<int>>(0);
+    auto work = std::make_shared<const std::function<void()>>([counts, next, done] {
+      for (int j = next->fetch_add(1); j < kJobs; j = next->fetch_add(1)) {
+        (*counts)[static_cast<std::size_t>(j)].fetch_add(1);
+        done->fetch_add(1);
+      }
+    });
+    desk.post(work);
+    (*work)();
+    while (done->load() < kJobs) std::this_thread::yield();
+    for (const std::atomic<int>& count : *counts) ASSERT_EQ(count.load(), 1) << "round " << round;
+  }
+  stop.store(true);
+  for (std::thread& helper : helpers) helper.join();
 }
 
 TEST(TaskQueue, FirstExceptionReachesFinish) {
