@@ -459,23 +459,25 @@ private:
       // wait on no call.
       mDraws.resize(aActive);
       for (int& draw : mDraws) draw = std::rand();
+      mProducts.resize(aActive);
+      for (int rank = 0; rank < aActive; ++rank) mProducts[rank] = startingProduct(mDraws[rank], rank);
       // Counted in locals: the byte-sized stores below could alias the caller's counters.
-      int count0 = 0, count1 = 0, drawn = 0;
+      int count1 = 0, rank = 0;
       for (int i = 0; i < n; ++i) {
         if (isCopy[i]) {
           cluster[i] = 0;
           lower0[i] = lower1[i] = upper[i] = 0.0f;
           continue;
         }
-        const int side = startingCluster(count0, count1, mDraws[drawn++]);
+        const int side = startingClusterAt(rank, count1, mDraws[rank], mProducts[rank]);
+        ++rank;
         cluster[i] = static_cast<std::int8_t>(side);
         lower0[i] = 0.0f;
         lower1[i] = 0.0f;
         upper[i] = kFarAway;
-        count0 += side == 0 ? 1 : 0;
         count1 += side == 0 ? 0 : 1;
       }
-      n0 = count0;
+      n0 = rank - count1;
       n1 = count1;
     } while (n0 == 0 || n1 == 0);
     std::fill(mSum0.begin(), mSum0.end(), 0.0f);
@@ -835,6 +837,7 @@ private:
   std::vector<int> mPositions0, mPositions1;
   std::vector<std::uint8_t> mLeaving, mJoining;
   std::vector<int> mDraws;
+  std::vector<std::int64_t> mProducts;
   std::vector<std::uint8_t> mNearer;
   NPatchKernels::CNearerTest mNearerTest;
   std::vector<CWorkList> mPending;

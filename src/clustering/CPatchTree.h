@@ -76,6 +76,25 @@ inline int startingCluster(int aCount0, int aCount1, int aDraw) {
 // value is not finite.
 void setValueRange(CSettings& aSettings, const float* aValues, std::size_t aCount);
 
+// startingCluster for the record of rank aRank among the active records of
+// an attempt (0 for the first), of which aCount1 went to cluster 1, given
+// aProduct = startingProduct(aDraw, aRank). The denominator of p,
+// aCount0 + aCount1 + 1, is aRank + 1 whatever the sides, so its product with
+// the draw is known ahead, and the chain from one record to the next is only
+// a subtraction and a comparison. Same value as startingCluster.
+inline std::int64_t startingProduct(int aDraw, int aRank) {
+  return static_cast<std::int64_t>(static_cast<float>(aDraw)) * (static_cast<std::int64_t>(aRank) + 1);
+}
+inline int startingClusterAt(int aRank, int aCount1, int aDraw, std::int64_t aProduct) {
+  const std::int64_t b = static_cast<std::int64_t>(aRank) + 1;
+  const std::int64_t excess = aProduct - (static_cast<std::int64_t>(aCount1) << 31);
+  const std::int64_t margin = (b >> 20) + 1;
+  if (excess <= margin && excess >= -margin) return startingClusterInDouble(aRank - aCount1, aCount1, aDraw);
+  const int second = excess > 0 ? 1 : 0;
+  // drawn = 2^31 exactly when the product is 2^31 times the denominator.
+  return second + (second & (aCount1 == 0 ? 1 : 0) & (aProduct == (b << 31) ? 1 : 0));
+}
+
 // Builds the tree over the patches centred on aPixels (in that order) and
 // passes every leaf, in depth-first order, to aSink. Draws from rand() as the
 // cluster tree does. The patches must lie inside the scaled image.
