@@ -547,26 +547,22 @@ private:
         return;
       }
       std::inplace_merge(mMoves.begin(), mMoves.begin() + static_cast<std::ptrdiff_t>(movedTo1), mMoves.end());
-      for (int i : mMoves) {
-        if (cluster[i] == 0) {
-          --n1;
-          ++n0;
-        } else {
-          --n0;
-          ++n1;
-        }
-      }
+      const int moved = static_cast<int>(mMoves.size());
+      const int movedTo0 = moved - static_cast<int>(movedTo1);
+      n0 += movedTo0 - static_cast<int>(movedTo1);
+      n1 += static_cast<int>(movedTo1) - movedTo0;
       // Each sum takes the moved records in list order: a record leaving a
       // cluster is subtracted from its sum, one joining it is added.
-      mPositions0.clear();
-      mLeaving.clear();
-      for (int i : mMoves) {
-        mPositions0.push_back(pixel(i));
-        mLeaving.push_back(cluster[i] == 0 ? 0 : 1);
+      mPositions0.resize(static_cast<std::size_t>(moved));
+      mLeaving.resize(static_cast<std::size_t>(moved));
+      mJoining.resize(static_cast<std::size_t>(moved));
+      for (int j = 0; j < moved; ++j) {
+        const int i = mMoves[j];
+        const std::uint8_t nowIn1 = cluster[i] != 0 ? 1 : 0;
+        mPositions0[j] = pixel(i);
+        mLeaving[j] = nowIn1;
+        mJoining[j] = nowIn1 ^ 1;
       }
-      const int moved = static_cast<int>(mMoves.size());
-      mJoining.resize(mLeaving.size());
-      for (std::size_t j = 0; j < mLeaving.size(); ++j) mJoining[j] = mLeaving[j] ^ 1;
       sumFeaturesTwice(layout, mPositions0.data(), mLeaving.data(), moved, mSum0.data(), mPositions0.data(),
                        mJoining.data(), moved, mSum1.data());
       if (n0 == 0 || n1 == 0) {
