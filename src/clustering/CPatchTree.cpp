@@ -7,6 +7,8 @@
 #include <cstring>
 #include <memory>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "CNearerTest.h"
 #include "PatchKernels.h"
@@ -24,6 +26,29 @@ constexpr float kFarAway = 99999997952.0f;
 constexpr int kMaxPasses = 5;
 constexpr int kMinHalf = 30;
 constexpr int kMaxRepeatedLeaf = 2 * kMinHalf + 1;
+
+// Scratch arrays are written before they are read, so growing one need not
+// clear the new room first (as a plain vector's resize does).
+template <typename T>
+struct CUncleared : std::allocator<T> {
+  template <typename U>
+  struct rebind {
+    using other = CUncleared<U>;
+  };
+  CUncleared() = default;
+  template <typename U>
+  CUncleared(const CUncleared<U>&) {}
+  template <typename U>
+  void construct(U* aAt) noexcept {
+    ::new (static_cast<void*>(aAt)) U;
+  }
+  template <typename U, typename... Args>
+  void construct(U* aAt, Args&&... aArgs) {
+    ::new (static_cast<void*>(aAt)) U(std::forward<Args>(aArgs)...);
+  }
+};
+template <typename T>
+using CScratch = std::vector<T, CUncleared<T>>;
 
 // A node's work list: the records' pixels and copy flags, one array each.
 struct CWorkList {
@@ -47,10 +72,10 @@ struct CWorkList {
 struct CBounds {
   const std::uint8_t* isCopy = nullptr;
   int count = 0;
-  std::vector<std::int8_t> cluster;
-  std::vector<float> lower0;
-  std::vector<float> lower1;
-  std::vector<float> upper;
+  CScratch<std::int8_t> cluster;
+  CScratch<float> lower0;
+  CScratch<float> lower1;
+  CScratch<float> upper;
 
   // Makes room for a list; every field is written before it is read (copies'
   // fields are written but never read).
@@ -92,10 +117,11 @@ constexpr int kMinSharedRecords = 1024;
 // the processor cannot predict (a record's side or bounds are as good as
 // random): every value is stored, and the end advances only past the kept
 // ones. Room for one more value than can be kept is made first.
-template <typename T>
+template <typename Vector>
 class CKeeper {
 public:
-  CKeeper(std::vector<T>& aOut, std::size_t aMost) : mOut(aOut) {
+  using T = typename Vector::value_type;
+  CKeeper(Vector& aOut, std::size_t aMost) : mOut(aOut) {
     if (mOut.size() < aMost + 1) mOut.resize(aMost + 1);
     mData = mOut.data();
   }
@@ -108,7 +134,7 @@ public:
   void finish() { mOut.resize(mEnd); }
 
 private:
-  std::vector<T>& mOut;
+  Vector& mOut;
   T* mData = nullptr;
   std::size_t mEnd = 0;
 };
@@ -134,7 +160,7 @@ struct CBoundsStep {
 };
 
 void boundsStepPortable(CBounds& aList, int aBegin, int aEnd, const CBoundsStep& aStep, float& aSpread0,
-                        float& aSpread1, std::vector<int>& aOwn0, std::vector<int>& aOwn1) {
+                        float& aSpread1, CScratch<int>& aOwn0, CScratch<int>& aOwn1) {
   const std::uint8_t* const isCopy = aList.isCopy;
   std::int8_t* const cluster = aList.cluster.data();
   float* const lower0 = aList.lower0.data();
@@ -167,7 +193,7 @@ void boundsStepPortable(CBounds& aList, int aBegin, int aEnd, const CBoundsStep&
 }
 
 #if defined(__x86_64__) || defined(__i386__)
-__attribute__((target("avx2,bmi"))) void pushLanes(unsigned aMask, int aBase, std::vector<int>& aOut) {
+__attribute__((target("avx2,bmi"))) void pushLanes(unsigned aMask, int aBase, CScratch<int>& aOut) {
   while (aMask) {
     aOut.push_back(aBase + static_cast<int>(__builtin_ctz(aMask)));
     aMask &= aMask - 1;
@@ -176,7 +202,7 @@ __attribute__((target("avx2,bmi"))) void pushLanes(unsigned aMask, int aBase, st
 
 __attribute__((target("avx2,bmi"))) void boundsStepAvx2(CBounds& aList, int aBegin, int aEnd,
                                                          const CBoundsStep& aStep, float& aSpread0, float& aSpread1,
-                                                         std::vector<int>& aOwn0, std::vector<int>& aOwn1) {
+                                                         CScratch<int>& aOwn0, CScratch<int>& aOwn1) {
   const std::uint8_t* const isCopy = aList.isCopy;
   std::int8_t* const cluster = aList.cluster.data();
   float* const lower0 = aList.lower0.data();
@@ -229,7 +255,7 @@ __attribute__((target("avx2,bmi"))) void boundsStepAvx2(CBounds& aList, int aBeg
 #endif
 
 void boundsStep(CBounds& aList, int aBegin, int aEnd, const CBoundsStep& aStep, float& aSpread0, float& aSpread1,
-                std::vector<int>& aOwn0, std::vector<int>& aOwn1) {
+                CScratch<int>& aOwn0, CScratch<int>& aOwn1) {
 #if defined(__x86_64__) || defined(__i386__)
   if (NPatchKernels::usesAvx2()) return boundsStepAvx2(aList, aBegin, aEnd, aStep, aSpread0, aSpread1, aOwn0, aOwn1);
 #endif
@@ -315,12 +341,12 @@ private:
   }
 
   // Distances of the listed records to one centre, or to both, side by side.
-  void gatherPixels(const CWorkList& aList, const std::vector<int>& aWhich) {
+  void gatherPixels(const CWorkList& aList, const CScratch<int>& aWhich) {
     mPixels.resize(aWhich.size());
     for (std::size_t i = 0; i < aWhich.size(); ++i) mPixels[i] = positionOf(aList, aWhich[i]);
   }
-  void distances(const CWorkList& aList, const std::vector<int>& aWhich, const std::vector<float>& aCentre,
-                 std::vector<float>& aOut) {
+  void distances(const CWorkList& aList, const CScratch<int>& aWhich, const std::vector<float>& aCentre,
+                 CScratch<float>& aOut) {
     gatherPixels(aList, aWhich);
     aOut.resize(aWhich.size());
     const NPatchKernels::CPatchLayout& layout = layoutOf(aList);
@@ -330,7 +356,7 @@ private:
   }
   // Distances of the patches at aPixels[0 .. aCount - 1] to both centres.
   void bothDistances(const NPatchKernels::CPatchLayout& aLayout, const int* aPixels, int aCount,
-                     std::vector<float>& aOut0, std::vector<float>& aOut1) {
+                     CScratch<float>& aOut0, CScratch<float>& aOut1) {
     aOut0.resize(static_cast<std::size_t>(aCount));
     aOut1.resize(static_cast<std::size_t>(aCount));
     inChunks(aCount, [&](int aBegin, int aChunk) {
@@ -399,10 +425,10 @@ private:
   // aOwn take them as bounds; those still nearer to the other centre by their
   // bounds go to aOther, with their distance to it when it is already known
   // (aOtherDistance, kept in step).
-  static void keepUndecided(const std::vector<int>& aOwn, const std::vector<float>& aOwnDistance, float* aLowerOwn,
-                            float* aUpper, const float* aLowerOther, std::vector<int>& aOther,
-                            std::vector<float>* aOtherDistance) {
-    CKeeper<int> other(aOther, aOwn.size());
+  static void keepUndecided(const CScratch<int>& aOwn, const CScratch<float>& aOwnDistance, float* aLowerOwn,
+                            float* aUpper, const float* aLowerOther, CScratch<int>& aOther,
+                            CScratch<float>* aOtherDistance) {
+    CKeeper<CScratch<int>> other(aOther, aOwn.size());
     for (std::size_t j = 0; j < aOwn.size(); ++j) {
       const int i = aOwn[j];
       const float d = aOwnDistance[j];
@@ -419,9 +445,9 @@ private:
   // of aOther take them as bounds and move to that centre's cluster
   // (aTarget) where it is nearer than their own bound; the moves are offered
   // to aMoves in list order.
-  static void offerMoves(const std::vector<int>& aOther, const std::vector<float>& aOtherDistance,
+  static void offerMoves(const CScratch<int>& aOther, const CScratch<float>& aOtherDistance,
                          float* aLowerOther, float* aUpper, std::int8_t* aCluster, std::int8_t aTarget,
-                         CKeeper<int>& aMoves) {
+                         CKeeper<CScratch<int>>& aMoves) {
     for (std::size_t j = 0; j < aOther.size(); ++j) {
       const int i = aOther[j];
       const float d = aOtherDistance[j];
@@ -487,8 +513,8 @@ private:
     // distance to its own centre, so these are also the records the first
     // pass must look at, unless the centres lie farther apart than that.
     {
-      CKeeper<int> positions0(mPositions0, n0), positions1(mPositions1, n1);
-      CKeeper<int> own0(mOwn0, n0), own1(mOwn1, n1);
+      CKeeper<CScratch<int>> positions0(mPositions0, n0), positions1(mPositions1, n1);
+      CKeeper<CScratch<int>> own0(mOwn0, n0), own1(mOwn1, n1);
       for (int i = 0; i < n; ++i) {
         const bool active = !isCopy[i], first = cluster[i] == 0;
         positions0.offer(pixel(i), active && first);
@@ -536,7 +562,7 @@ private:
       }
       std::size_t movedTo1 = 0;
       {
-        CKeeper<int> moves(mMoves, mOther0.size() + mOther1.size());
+        CKeeper<CScratch<int>> moves(mMoves, mOther0.size() + mOther1.size());
         offerMoves(mOther0, mDistOther0, lower1, upper, cluster, 1, moves);
         movedTo1 = moves.size();
         offerMoves(mOther1, mDistOther1, lower0, upper, cluster, 0, moves);
@@ -630,7 +656,7 @@ private:
     // The few the test leaves open take the exact sums.
     const void* firstOpen = std::memchr(mNearer.data(), NPatchKernels::kUndecided, static_cast<std::size_t>(n));
     if (!firstOpen) return;
-    CKeeper<int> open(mPixels, static_cast<std::size_t>(n)), openIndex(mOther0, static_cast<std::size_t>(n));
+    CKeeper<CScratch<int>> open(mPixels, static_cast<std::size_t>(n)), openIndex(mOther0, static_cast<std::size_t>(n));
     for (int i = static_cast<int>(static_cast<const std::uint8_t*>(firstOpen) - mNearer.data()); i < n; ++i) {
       const bool undecided = mNearer[i] == NPatchKernels::kUndecided;
       open.offer(pixels[i], undecided);
@@ -681,7 +707,7 @@ private:
         if (bandless) {
           // No copies to make (the denoisers' case): each record goes to one
           // side, in one sweep.
-          CKeeper<int> pixel0(aFirst.pixel, near0), pixel1(aSecond.pixel, n - near0);
+          CKeeper<std::vector<int>> pixel0(aFirst.pixel, near0), pixel1(aSecond.pixel, n - near0);
           if (active == n) {
             for (int i = 0; i < n; ++i) {
               const bool nearer0 = nearer[i] != 0;
@@ -691,7 +717,7 @@ private:
             aFirst.isCopy.assign(pixel0.size(), 0);
             aSecond.isCopy.assign(pixel1.size(), 0);
           } else {
-            CKeeper<std::uint8_t> copy0(aFirst.isCopy, near0), copy1(aSecond.isCopy, n - near0);
+            CKeeper<std::vector<std::uint8_t>> copy0(aFirst.isCopy, near0), copy1(aSecond.isCopy, n - near0);
             for (int i = 0; i < n; ++i) {
               const bool nearer0 = nearer[i] != 0;
               pixel0.offer(pixels[i], nearer0);
@@ -713,8 +739,8 @@ private:
           copiesTo1 += d1 > d0 && d0 + band > d1 ? 1 : 0;
           copiesTo0 += !(d1 > d0) && d1 + band > d0 ? 1 : 0;
         }
-        CKeeper<int> pixel0(aFirst.pixel, near0 + copiesTo0), pixel1(aSecond.pixel, n - near0 + copiesTo1);
-        CKeeper<std::uint8_t> copy0(aFirst.isCopy, near0 + copiesTo0), copy1(aSecond.isCopy, n - near0 + copiesTo1);
+        CKeeper<std::vector<int>> pixel0(aFirst.pixel, near0 + copiesTo0), pixel1(aSecond.pixel, n - near0 + copiesTo1);
+        CKeeper<std::vector<std::uint8_t>> copy0(aFirst.isCopy, near0 + copiesTo0), copy1(aSecond.isCopy, n - near0 + copiesTo1);
         for (int i = 0; i < n; ++i) {
           const float d0 = mDistOwn0[i], d1 = mDistOwn1[i];
           const bool nearer0 = d1 > d0;
@@ -828,13 +854,13 @@ private:
   NPatchKernels::CPatchLayout mLayout{};
   std::vector<float> mSum0, mSum1, mCentre0, mCentre1, mOld0, mOld1;
   // Scratch of the passes, kept between nodes to avoid reallocating.
-  std::vector<int> mOwn0, mOwn1, mOther0, mOther1, mMoves, mPixels;
-  std::vector<float> mDistOwn0, mDistOwn1, mDistOther0, mDistOther1;
-  std::vector<int> mPositions0, mPositions1;
-  std::vector<std::uint8_t> mLeaving, mJoining;
-  std::vector<int> mDraws;
-  std::vector<std::int64_t> mProducts;
-  std::vector<std::uint8_t> mNearer;
+  CScratch<int> mOwn0, mOwn1, mOther0, mOther1, mMoves, mPixels;
+  CScratch<float> mDistOwn0, mDistOwn1, mDistOther0, mDistOther1;
+  CScratch<int> mPositions0, mPositions1;
+  CScratch<std::uint8_t> mLeaving, mJoining;
+  CScratch<int> mDraws;
+  CScratch<std::int64_t> mProducts;
+  CScratch<std::uint8_t> mNearer;
   NPatchKernels::CNearerTest mNearerTest;
   std::vector<CWorkList> mPending;
   std::vector<std::uint32_t> mKeys;
