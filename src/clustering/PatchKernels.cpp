@@ -191,7 +191,9 @@ __attribute__((target("avx2"))) void sumFeatures9Avx2(const CPatchLayout& aLayou
     const __m256 last = _mm256_setr_ps(base[offsets[8]], base[offsets[17]], base[offsets[26]], base[offsets[35]],
                                        base[offsets[44]], base[offsets[53]], base[offsets[62]], base[offsets[71]]);
     column = _mm256_add_ps(column, _mm256_xor_ps(last, sign));
-    corner = corner + (negate ? -base[offsets[80]] : base[offsets[80]]);
+    // The sign by the same mask, not by a branch: whether a record leaves or
+    // joins is as good as random.
+    corner = corner + _mm_cvtss_f32(_mm_xor_ps(_mm_set_ss(base[offsets[80]]), _mm256_castps256_ps128(sign)));
   }
   for (int dy = 0; dy < 9; ++dy) _mm256_storeu_ps(aSum + 9 * dy, row[dy]);
   alignas(32) float lanes[8];
@@ -220,10 +222,10 @@ __attribute__((target("avx2"))) void sumFeatureRows9Avx2(const CPatchLayout& aLa
     const float* base = aLayout.image + aPositions[i];
     const bool negate = aNegate && aNegate[i];
     const __m256 sign = _mm256_and_ps(signBit, _mm256_castsi256_ps(_mm256_set1_epi32(negate ? -1 : 0)));
+    const __m128 lowSign = _mm256_castps256_ps128(sign);
     for (int dy = 0; dy < Rows; ++dy) {
       row[dy] = _mm256_add_ps(row[dy], _mm256_xor_ps(_mm256_loadu_ps(base + offsets[9 * dy]), sign));
-      const float x = base[offsets[9 * dy + 8]];
-      last[dy] = last[dy] + (negate ? -x : x);
+      last[dy] = last[dy] + _mm_cvtss_f32(_mm_xor_ps(_mm_set_ss(base[offsets[9 * dy + 8]]), lowSign));
     }
   }
   for (int dy = 0; dy < Rows; ++dy) {
