@@ -193,11 +193,26 @@ void boundsStepPortable(CBounds& aList, int aBegin, int aEnd, const CBoundsStep&
 }
 
 #if defined(__x86_64__) || defined(__i386__)
-__attribute__((target("avx2,bmi"))) void pushLanes(unsigned aMask, int aBase, CScratch<int>& aOut) {
-  while (aMask) {
-    aOut.push_back(aBase + static_cast<int>(__builtin_ctz(aMask)));
-    aMask &= aMask - 1;
+// For each 8-bit mask, the positions of its set bits in order (the rest 0).
+struct CLaneTable {
+  alignas(32) std::int32_t lanes[256][8]{};
+  constexpr CLaneTable() {
+    for (int mask = 0; mask < 256; ++mask) {
+      int count = 0;
+      for (int l = 0; l < 8; ++l)
+        if (mask >> l & 1) lanes[mask][count++] = l;
+    }
   }
+};
+constexpr CLaneTable kLaneTable{};
+
+// Appends aBase + l for the set bits l of aMask, in order, at aOut + aCount
+// (room for eight more must be there); returns the new count. No branch on
+// the mask, which is as good as random.
+__attribute__((target("avx2,popcnt"))) inline int pushLanes(unsigned aMask, int aBase, int* aOut, int aCount) {
+  const __m256i lanes = _mm256_load_si256(reinterpret_cast<const __m256i*>(kLaneTable.lanes[aMask]));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(aOut + aCount), _mm256_add_epi32(lanes, _mm256_set1_epi32(aBase)));
+  return aCount + __builtin_popcount(aMask);
 }
 
 __attribute__((target("avx2,bmi"))) void boundsStepAvx2(CBounds& aList, int aBegin, int aEnd,
@@ -212,6 +227,13 @@ __attribute__((target("avx2,bmi"))) void boundsStepAvx2(CBounds& aList, int aBeg
   const __m256 move0 = _mm256_set1_ps(aStep.move0), move1 = _mm256_set1_ps(aStep.move1);
   const __m256 half = _mm256_set1_ps(aStep.half);
   __m256 s0 = _mm256_setzero_ps(), s1 = _mm256_setzero_ps();
+  // Room for every record and eight more; cut to the listed ones below.
+  const std::size_t listed0 = aOwn0.size(), listed1 = aOwn1.size();
+  int count0 = static_cast<int>(listed0), count1 = static_cast<int>(listed1);
+  if (aStep.scan) {
+    aOwn0.resize(listed0 + static_cast<std::size_t>(n - aBegin) + 8);
+    aOwn1.resize(listed1 + static_cast<std::size_t>(n - aBegin) + 8);
+  }
   int i = aBegin;
   for (; i + 8 <= n; i += 8) {
     const __m256 l0 = _mm256_sub_ps(_mm256_loadu_ps(&lower0[i]), move0);
@@ -234,9 +256,13 @@ __attribute__((target("avx2,bmi"))) void boundsStepAvx2(CBounds& aList, int aBeg
       const __m256 open = _mm256_and_ps(active, _mm256_cmp_ps(half, u, _CMP_NGE_UQ));
       const __m256 need0 = _mm256_and_ps(_mm256_and_ps(open, first), _mm256_cmp_ps(u, l1, _CMP_NLE_UQ));
       const __m256 need1 = _mm256_and_ps(_mm256_andnot_ps(first, open), _mm256_cmp_ps(u, l0, _CMP_NLE_UQ));
-      pushLanes(static_cast<unsigned>(_mm256_movemask_ps(need0)), i, aOwn0);
-      pushLanes(static_cast<unsigned>(_mm256_movemask_ps(need1)), i, aOwn1);
+      count0 = pushLanes(static_cast<unsigned>(_mm256_movemask_ps(need0)), i, aOwn0.data(), count0);
+      count1 = pushLanes(static_cast<unsigned>(_mm256_movemask_ps(need1)), i, aOwn1.data(), count1);
     }
+  }
+  if (aStep.scan) {
+    aOwn0.resize(static_cast<std::size_t>(count0));
+    aOwn1.resize(static_cast<std::size_t>(count1));
   }
   alignas(32) float lanes0[8], lanes1[8];
   _mm256_store_ps(lanes0, s0);
