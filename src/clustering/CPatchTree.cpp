@@ -478,9 +478,17 @@ private:
       const int i = aOther[j];
       const float d = aOtherDistance[j];
       aLowerOther[i] = d;
-      const bool move = !(aUpper[i] <= d);
-      aUpper[i] = move ? d : aUpper[i];
-      aCluster[i] = move ? aTarget : aCluster[i];
+      const float upper = aUpper[i];
+      const bool move = !(upper <= d);
+      // Selected by masks: the compiler would branch on the move, which is
+      // as good as random.
+      const std::uint32_t take = 0u - static_cast<std::uint32_t>(move);
+      std::uint32_t dBits, upperBits;
+      std::memcpy(&dBits, &d, sizeof dBits);
+      std::memcpy(&upperBits, &upper, sizeof upperBits);
+      const std::uint32_t newBits = (dBits & take) | (upperBits & ~take);
+      std::memcpy(&aUpper[i], &newBits, sizeof newBits);
+      aCluster[i] = static_cast<std::int8_t>(aCluster[i] ^ ((aCluster[i] ^ aTarget) & static_cast<std::int8_t>(take)));
       aMoves.offer(i, move);
     }
   }
