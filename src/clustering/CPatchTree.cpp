@@ -130,6 +130,10 @@ public:
     mEnd += aKeep ? 1 : 0;
   }
   std::size_t size() const { return mEnd; }
+  // For loops that keep values themselves (in locals the compiler need not
+  // reload after a byte store): where the next value goes, and the new end.
+  T* data() { return mData; }
+  void setSize(std::size_t aEnd) { mEnd = aEnd; }
   // Cuts the vector to the kept values.
   void finish() { mOut.resize(mEnd); }
 
@@ -474,9 +478,17 @@ private:
   static void offerMoves(const CScratch<int>& aOther, const CScratch<float>& aOtherDistance,
                          float* aLowerOther, float* aUpper, std::int8_t* aCluster, std::int8_t aTarget,
                          CKeeper<CScratch<int>>& aMoves) {
-    for (std::size_t j = 0; j < aOther.size(); ++j) {
-      const int i = aOther[j];
-      const float d = aOtherDistance[j];
+    // Plain locals: the byte stores to the clusters could alias anything,
+    // which would make the compiler reload the lists and the keeper's end
+    // after each of them.
+    const int* const other = aOther.data();
+    const float* const distance = aOtherDistance.data();
+    const std::size_t count = aOther.size();
+    int* const moves = aMoves.data();
+    std::size_t end = aMoves.size();
+    for (std::size_t j = 0; j < count; ++j) {
+      const int i = other[j];
+      const float d = distance[j];
       aLowerOther[i] = d;
       const float upper = aUpper[i];
       const bool move = !(upper <= d);
@@ -489,8 +501,10 @@ private:
       const std::uint32_t newBits = (dBits & take) | (upperBits & ~take);
       std::memcpy(&aUpper[i], &newBits, sizeof newBits);
       aCluster[i] = static_cast<std::int8_t>(aCluster[i] ^ ((aCluster[i] ^ aTarget) & static_cast<std::int8_t>(take)));
-      aMoves.offer(i, move);
+      moves[end] = i;
+      end += move ? 1 : 0;
     }
+    aMoves.setSize(end);
   }
 
   // Two-means on one work list of aActive active records, more than can make
