@@ -76,23 +76,40 @@ inline int startingCluster(int aCount0, int aCount1, int aDraw) {
 // value is not finite.
 void setValueRange(CSettings& aSettings, const float* aValues, std::size_t aCount);
 
-// startingCluster for the record of rank aRank among the active records of
-// an attempt (0 for the first), of which aCount1 went to cluster 1, given
-// aProduct = startingProduct(aDraw, aRank). The denominator of p,
-// aCount0 + aCount1 + 1, is aRank + 1 whatever the sides, so its product with
-// the draw is known ahead, and the chain from one record to the next is only
-// a subtraction and a comparison. Same value as startingCluster.
-inline std::int64_t startingProduct(int aDraw, int aRank) {
-  return static_cast<std::int64_t>(static_cast<float>(aDraw)) * (static_cast<std::int64_t>(aRank) + 1);
-}
-inline int startingClusterAt(int aRank, int aCount1, int aDraw, std::int64_t aProduct) {
+// What the side of the record of rank aRank among the active records of an
+// attempt (0 for the first) depends on, made ahead from its draw: the
+// denominator of p, aCount0 + aCount1 + 1, is aRank + 1 whatever sides the
+// earlier records took, so p + u >= 1 becomes a bound on aCount1 alone, and
+// the chain from one record to the next is a comparison and an addition.
+struct CStartingDraw {
+  std::int64_t lastOfSecond = 0;  // the side is 1 while aCount1 is at most this
+  std::int64_t nearTie = -2;      // the aCount1 (if any) for which p + u lies too near 1
+  int draw = 0;
+  int full = 0;  // 1 when the draw, rounded as u is, is 2^31 (u = 1)
+};
+
+inline CStartingDraw startingDraw(int aDraw, int aRank) {
+  const std::int64_t drawn = static_cast<std::int64_t>(static_cast<float>(aDraw));
   const std::int64_t b = static_cast<std::int64_t>(aRank) + 1;
-  const std::int64_t excess = aProduct - (static_cast<std::int64_t>(aCount1) << 31);
+  const std::int64_t product = drawn * b;
   const std::int64_t margin = (b >> 20) + 1;
-  if (excess <= margin && excess >= -margin) return startingClusterInDouble(aRank - aCount1, aCount1, aDraw);
-  const int second = excess > 0 ? 1 : 0;
-  // drawn = 2^31 exactly when the product is 2^31 times the denominator.
-  return second + (second & (aCount1 == 0 ? 1 : 0) & (aProduct == (b << 31) ? 1 : 0));
+  CStartingDraw out;
+  out.draw = aDraw;
+  out.full = drawn == (std::int64_t{1} << 31) ? 1 : 0;
+  // p + u - 1 = (product - aCount1 * 2^31) / (b * 2^31): positive while
+  // aCount1 * 2^31 < product (shifts round toward minus infinity).
+  out.lastOfSecond = (product - 1) >> 31;
+  // Within margin of 0 (see startingCluster) for at most one count.
+  const std::int64_t low = -((margin - product) >> 31), high = (product + margin) >> 31;
+  out.nearTie = low <= high ? low : -2;
+  return out;
+}
+
+// startingCluster(aRank - aCount1, aCount1, draw) from startingDraw(draw, aRank).
+inline int startingClusterFrom(const CStartingDraw& aDraw, int aRank, int aCount1) {
+  if (aCount1 == aDraw.nearTie) return startingClusterInDouble(aRank - aCount1, aCount1, aDraw.draw);
+  const int second = aCount1 <= aDraw.lastOfSecond ? 1 : 0;
+  return second + (second & (aCount1 == 0 ? 1 : 0) & aDraw.full);
 }
 
 // Builds the tree over the patches centred on aPixels (in that order) and

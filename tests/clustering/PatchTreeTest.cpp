@@ -291,7 +291,7 @@ TEST(StartingCluster, AgreesWithTheDoubleExpression) {
   // The form with the product made ahead, on the same cases.
   const auto atRank = [](int aCount0, int aCount1, int aDraw) {
     const int rank = aCount0 + aCount1;
-    return NPatchTree::startingClusterAt(rank, aCount1, aDraw, NPatchTree::startingProduct(aDraw, rank));
+    return NPatchTree::startingClusterFrom(NPatchTree::startingDraw(aDraw, rank), rank, aCount1);
   };
   for (int c0 = 0; c0 < 40; ++c0)
     for (int c1 = 0; c1 < 40; ++c1)
