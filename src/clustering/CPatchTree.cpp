@@ -533,8 +533,6 @@ private:
       // wait on no call.
       mDraws.resize(aActive);
       for (int& draw : mDraws) draw = std::rand();
-      mStarts.resize(aActive);
-      for (int rank = 0; rank < aActive; ++rank) mStarts[rank] = startingDraw(mDraws[rank], rank);
       // Counted in locals: the byte-sized stores below could alias the caller's counters.
       int count1 = 0, rank = 0;
       for (int i = 0; i < n; ++i) {
@@ -543,7 +541,9 @@ private:
           lower0[i] = lower1[i] = upper[i] = 0.0f;
           continue;
         }
-        const int side = startingClusterFrom(mStarts[rank], rank, count1);
+        // startingDraw depends on the draw and the rank alone: it is worked
+        // out ahead of the chain through count1.
+        const int side = startingClusterFrom(startingDraw(mDraws[rank], rank), rank, count1);
         ++rank;
         cluster[i] = static_cast<std::int8_t>(side);
         lower0[i] = 0.0f;
@@ -907,7 +907,6 @@ private:
   CScratch<int> mPositions0, mPositions1;
   CScratch<std::uint8_t> mLeaving, mJoining;
   CScratch<int> mDraws;
-  std::vector<CStartingDraw> mStarts;
   CScratch<std::uint8_t> mNearer;
   NPatchKernels::CNearerTest mNearerTest;
   std::vector<CWorkList> mPending;
