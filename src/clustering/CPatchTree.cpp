@@ -675,7 +675,7 @@ private:
     do {
       n0 = n1 = 0;
       for (int i = 0; i < aActive; ++i) {
-        const int side = startingCluster(n0, n1, std::rand());
+        const int side = startingClusterFrom(startingDraw(std::rand(), i), i, n1);
         n0 += side == 0 ? 1 : 0;
         n1 += side == 0 ? 0 : 1;
       }

@@ -42,33 +42,16 @@ struct CSettings {
   std::function<void(std::function<void()>)> share;
 };
 
-// startingCluster's double expression itself, for the rare near ties.
-__attribute__((noinline, cold)) inline int startingClusterInDouble(int aCount0, int aCount1, int aDraw) {
-  const double p = static_cast<double>(aCount0 + 1) / static_cast<double>(aCount0 + aCount1 + 1);
-  const double u = static_cast<double>(static_cast<float>(aDraw) * 4.656612873077393e-10f);
-  return static_cast<int>(p + u);
-}
-
 // The side, 0 or 1 (or 2, which counts as 1), that two-means' random start
 // gives a record when aCount0 and aCount1 active records before it went to
 // the two clusters and aDraw (a rand() value) is its draw: the integer part
 // of p + u in double, p = (aCount0 + 1) / (aCount0 + aCount1 + 1), u the draw
-// times 2^-31 in float. Compared exactly in integers where that decides it
-// (p + u >= 1 is u * b >= aCount1 with b the denominator), in double where
-// p + u lies too near 1, so the value is always the double expression's; the
-// division it saves sits on the chain from one record to the next.
-inline int startingCluster(int aCount0, int aCount1, int aDraw) {
-  const std::int64_t drawn = static_cast<std::int64_t>(static_cast<float>(aDraw));  // rounded as u is
-  const std::int64_t b = static_cast<std::int64_t>(aCount0) + aCount1 + 1;
-  const std::int64_t excess = drawn * b - (static_cast<std::int64_t>(aCount1) << 31);
-  // p + u - 1 = excess / (b * 2^31); double rounding moves p + u by less than
-  // 2^-51, which is at most (b >> 20) + 1 in units of excess.
-  const std::int64_t margin = (b >> 20) + 1;
-  // Rare, so well predicted; the side itself is as good as random, so it is
-  // computed without a branch.
-  if (excess <= margin && excess >= -margin) return startingClusterInDouble(aCount0, aCount1, aDraw);
-  const int second = excess > 0 ? 1 : 0;
-  return second + (second & (aCount1 == 0 ? 1 : 0) & (drawn == (std::int64_t{1} << 31) ? 1 : 0));
+// times 2^-31 in float. The plain expression, for the rare near ties of
+// startingClusterFrom.
+__attribute__((noinline, cold)) inline int startingClusterInDouble(int aCount0, int aCount1, int aDraw) {
+  const double p = static_cast<double>(aCount0 + 1) / static_cast<double>(aCount0 + aCount1 + 1);
+  const double u = static_cast<double>(static_cast<float>(aDraw) * 4.656612873077393e-10f);
+  return static_cast<int>(p + u);
 }
 
 // Sets the value range of aSettings to that of the aCount values at aValues,
@@ -76,11 +59,15 @@ inline int startingCluster(int aCount0, int aCount1, int aDraw) {
 // value is not finite.
 void setValueRange(CSettings& aSettings, const float* aValues, std::size_t aCount);
 
-// What the side of the record of rank aRank among the active records of an
-// attempt (0 for the first) depends on, made ahead from its draw: the
-// denominator of p, aCount0 + aCount1 + 1, is aRank + 1 whatever sides the
-// earlier records took, so p + u >= 1 becomes a bound on aCount1 alone, and
-// the chain from one record to the next is a comparison and an addition.
+// The side of a record in integers, made ahead from its draw and its rank
+// among the active records of the attempt (0 for the first). With b the
+// denominator of p, which is the rank plus one whatever sides the earlier
+// records took, and the draw rounded as u is, p + u - 1 = (draw * b -
+// aCount1 * 2^31) / (b * 2^31): so p + u >= 1 becomes a bound on aCount1
+// alone, and the chain from one record to the next is a comparison and an
+// addition. Double rounding moves p + u by less than 2^-51, at most
+// (b >> 20) + 1 in units of that numerator; the one count (if any) that
+// close to the boundary takes the double expression itself.
 struct CStartingDraw {
   std::int64_t lastOfSecond = 0;  // the side is 1 while aCount1 is at most this
   std::int64_t nearTie = -2;      // the aCount1 (if any) for which p + u lies too near 1
@@ -96,16 +83,17 @@ inline CStartingDraw startingDraw(int aDraw, int aRank) {
   CStartingDraw out;
   out.draw = aDraw;
   out.full = drawn == (std::int64_t{1} << 31) ? 1 : 0;
-  // p + u - 1 = (product - aCount1 * 2^31) / (b * 2^31): positive while
-  // aCount1 * 2^31 < product (shifts round toward minus infinity).
+  // Positive while aCount1 * 2^31 < product (shifts round toward minus
+  // infinity).
   out.lastOfSecond = (product - 1) >> 31;
-  // Within margin of 0 (see startingCluster) for at most one count.
   const std::int64_t low = -((margin - product) >> 31), high = (product + margin) >> 31;
   out.nearTie = low <= high ? low : -2;
   return out;
 }
 
-// startingCluster(aRank - aCount1, aCount1, draw) from startingDraw(draw, aRank).
+// startingClusterInDouble(aRank - aCount1, aCount1, draw), from
+// startingDraw(draw, aRank). The near tie is rare, so well predicted; the
+// side itself is as good as random, so it is computed without a branch.
 inline int startingClusterFrom(const CStartingDraw& aDraw, int aRank, int aCount1) {
   if (aCount1 == aDraw.nearTie) return startingClusterInDouble(aRank - aCount1, aCount1, aDraw.draw);
   const int second = aCount1 <= aDraw.lastOfSecond ? 1 : 0;

@@ -276,42 +276,30 @@ std::vector<int> drawsNearTheBoundary(int aCount0, int aCount1) {
 }  // namespace
 
 TEST(StartingCluster, AgreesWithTheDoubleExpression) {
-  // Every draw that matters for small counts, where ties are exact.
-  for (int c0 = 0; c0 < 40; ++c0)
-    for (int c1 = 0; c1 < 40; ++c1)
-      for (const int draw : drawsNearTheBoundary(c0, c1))
-        ASSERT_EQ(NPatchTree::startingCluster(c0, c1, draw), plainStartingCluster(c0, c1, draw))
-            << c0 << " " << c1 << " " << draw;
-  // The largest draws (u rounds to exactly 1, and p + u to 2 when p is 1).
-  for (const int draw : {2147483647, 2147483600, 2147483584, 2147483520, 0, 1})
-    for (int c0 = 0; c0 < 5; ++c0)
-      for (int c1 = 0; c1 < 5; ++c1)
-        EXPECT_EQ(NPatchTree::startingCluster(c0, c1, draw), plainStartingCluster(c0, c1, draw));
-  EXPECT_EQ(NPatchTree::startingCluster(3, 0, 2147483647), 2);
-  // The form with the product made ahead, on the same cases.
+  // The side in integers, made ahead from the draw and the record's rank.
   const auto atRank = [](int aCount0, int aCount1, int aDraw) {
     const int rank = aCount0 + aCount1;
     return NPatchTree::startingClusterFrom(NPatchTree::startingDraw(aDraw, rank), rank, aCount1);
   };
+  // Every draw that matters for small counts, where ties are exact.
   for (int c0 = 0; c0 < 40; ++c0)
     for (int c1 = 0; c1 < 40; ++c1)
       for (const int draw : drawsNearTheBoundary(c0, c1))
         ASSERT_EQ(atRank(c0, c1, draw), plainStartingCluster(c0, c1, draw)) << c0 << " " << c1 << " " << draw;
+  // The largest draws (u rounds to exactly 1, and p + u to 2 when p is 1).
   for (const int draw : {2147483647, 2147483600, 2147483584, 2147483520, 0, 1})
     for (int c0 = 0; c0 < 5; ++c0)
       for (int c1 = 0; c1 < 5; ++c1) EXPECT_EQ(atRank(c0, c1, draw), plainStartingCluster(c0, c1, draw));
+  EXPECT_EQ(atRank(3, 0, 2147483647), 2);
   // Large nodes: random counts up to 2^24 records, random and boundary draws.
   std::mt19937 generator(11);
   std::uniform_int_distribution<int> count(0, 1 << 24), anyDraw(0, 2147483647);
   for (int trial = 0; trial < 2000; ++trial) {
     const int c0 = count(generator), c1 = count(generator);
     for (const int draw : drawsNearTheBoundary(c0, c1))
-      ASSERT_EQ(NPatchTree::startingCluster(c0, c1, draw), plainStartingCluster(c0, c1, draw))
-          << c0 << " " << c1 << " " << draw;
-    for (const int draw : drawsNearTheBoundary(c0, c1)) ASSERT_EQ(atRank(c0, c1, draw), plainStartingCluster(c0, c1, draw));
+      ASSERT_EQ(atRank(c0, c1, draw), plainStartingCluster(c0, c1, draw)) << c0 << " " << c1 << " " << draw;
     for (int k = 0; k < 100; ++k) {
       const int draw = anyDraw(generator);
-      ASSERT_EQ(NPatchTree::startingCluster(c0, c1, draw), plainStartingCluster(c0, c1, draw));
       ASSERT_EQ(atRank(c0, c1, draw), plainStartingCluster(c0, c1, draw));
     }
   }
