@@ -1,0 +1,48 @@
+// A leaf's estimates on their own: every pair of n members of a noisy
+// 512 x 512 image weighed once, 9 x 9 patches, sigma 20. Items are pairs.
+//
+//   build/bin/leaf_bench
+//
+// Compare as ratios of runs made in one session.
+#include <algorithm>
+#include <random>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+#include "CNLMeansCommon.h"
+#include "NLMeansKernels.h"
+
+namespace {
+
+constexpr int kSize = 512, kRadius = 4;
+
+void LeafPairs(benchmark::State& aState) {
+  std::mt19937 generator(11);
+  std::uniform_int_distribution<int> grey(0, 255);
+  std::vector<float> image(kSize * kSize);
+  for (float& v : image) v = static_cast<float>(grey(generator));
+  std::vector<int> interior;
+  for (int y = kRadius; y < kSize - kRadius; ++y)
+    for (int x = kRadius; x < kSize - kRadius; ++x) interior.push_back(y * kSize + x);
+  std::shuffle(interior.begin(), interior.end(), generator);
+  const int n = static_cast<int>(aState.range(0));
+  std::vector<int> members(interior.begin(), interior.begin() + n);
+  std::sort(members.begin(), members.end());
+  const std::vector<std::uint8_t> isCopy(members.size(), 0);
+  const NLMeansCommon::CPatchWindow window(kRadius);
+  std::vector<float> out(image.size());
+  const NLMeansKernels::COutput output{out.data(), kSize, 0, 0};
+  const float kernel = -0.5f / (20.0f * 20.0f);
+  for (auto _ : aState) {
+    NLMeansKernels::leafEstimates(image.data(), image.data(), kSize, window, kernel, members, isCopy, output);
+    benchmark::DoNotOptimize(out.data());
+  }
+  aState.SetItemsProcessed(aState.iterations() * n * (n - 1) / 2);
+}
+
+BENCHMARK(LeafPairs)->Arg(40)->Arg(60)->Arg(120)->Arg(400);
+
+}  // namespace
+
+BENCHMARK_MAIN();
