@@ -207,19 +207,23 @@ void storeEstimate(const CEstimate& aEstimate, float aOwnValue, int aPixel, int 
   aEstimate.store(aOwnValue, aOutput.out[(x - aOutput.originX) + (y - aOutput.originY) * aOutput.outXSize]);
 }
 
+// Candidates of a window row handed to the distance sums at a time: up to
+// four lane groups, whose sums are independent chains.
+constexpr int kWindowGroup = 4 * kLanes;
+
 // The windowed estimate of pixel (x, y): the candidates of its clipped window,
-// row by row, eight at a time; aSums(qx, qy, lanes, sums, weightSums) gives
-// their distance sums and window weight sums.
+// row by row, up to kWindowGroup at a time; aSums(qx, qy, lanes, sums,
+// weightSums) gives their distance sums and window weight sums.
 template <typename Sums>
 CEstimate windowedCandidates(const float* aValues, int aXSize, int aYSize, int aX, int aY, int aRadius, float aKernel,
                              Sums&& aSums) {
   CEstimate estimate;
   const int yLow = std::max(aY - aRadius, 0), yHigh = std::min(aY + aRadius, aYSize - 1);
   const int xLow = std::max(aX - aRadius, 0), xHigh = std::min(aX + aRadius, aXSize - 1);
-  float sums[kLanes], weightSums[kLanes];
+  float sums[kWindowGroup], weightSums[kWindowGroup];
   for (int qy = yLow; qy <= yHigh; ++qy)
-    for (int qx = xLow; qx <= xHigh; qx += kLanes) {
-      const int lanes = std::min(kLanes, xHigh - qx + 1);
+    for (int qx = xLow; qx <= xHigh; qx += kWindowGroup) {
+      const int lanes = std::min(kWindowGroup, xHigh - qx + 1);
       aSums(qx, qy, lanes, sums, weightSums);
       for (int l = 0; l < lanes; ++l) {
         if (qx + l == aX && qy == aY) continue;
@@ -330,6 +334,54 @@ __attribute__((target("avx2"))) void boundedSumsAvx2(const float* aImage, int aX
   std::copy(weights, weights + aLanes, aWeightSums);
 }
 
+// boundedSumsAvx2 for 8 * (Groups - 1) + 1 to 8 * Groups candidates (qx ..
+// qx + lanes - 1, qy). Where every candidate's patch is inside wherever the
+// reference patch is, the lane groups run side by side, each its own chain of
+// additions (one chain alone would keep the processor waiting); the last
+// group's missing lanes read nothing and are dropped.
+template <int Groups>
+__attribute__((target("avx2"))) void boundedSumsGroupsAvx2(const float* aImage, int aXSize, int aYSize, int aX,
+                                                            int aY, int aQx, int aQy, int aLanes,
+                                                            const CPatchWindow& aWindow,
+                                                            const CBroadcastPatch& aPatch, float* aSums,
+                                                            float* aWeightSums) {
+  const int r = aWindow.radius;
+  const int side = aWindow.side;
+  const int dxLow = std::max(-r, -aX);
+  const int dxHigh = std::min(r, aXSize - 1 - aX);
+  if (!(aQx + dxLow >= 0 && aQx + aLanes - 1 + dxHigh <= aXSize - 1)) {
+    for (int g = 0; g < Groups; ++g)
+      boundedSumsAvx2(aImage, aXSize, aYSize, aX, aY, aQx + g * kLanes, aQy, std::min(kLanes, aLanes - g * kLanes),
+                      aWindow, aPatch, aSums + g * kLanes, aWeightSums + g * kLanes);
+    return;
+  }
+  const int dyLow = std::max(-r, std::max(-aY, -aQy));
+  const int dyHigh = std::min(r, std::min(aYSize - 1 - aY, aYSize - 1 - aQy));
+  const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+  const __m256i last = _mm256_cmpgt_epi32(_mm256_set1_epi32(aLanes - (Groups - 1) * kLanes), lane);
+  __m256 sum[Groups];
+  for (int g = 0; g < Groups; ++g) sum[g] = _mm256_setzero_ps();
+  float weightSum = 0.0f;
+  for (int dy = dyLow; dy <= dyHigh; ++dy) {
+    const float* b = aImage + (aQy + dy) * aXSize + aQx;
+    const int row = (dy + r) * side + r;
+    for (int dx = dxLow; dx <= dxHigh; ++dx) {
+      const __m256 a = aPatch.value(row + dx), w = aPatch.weight(row + dx);
+      for (int g = 0; g < Groups; ++g) {
+        const float* at = b + dx + g * kLanes;
+        const __m256 d = _mm256_sub_ps(g + 1 < Groups ? _mm256_loadu_ps(at) : _mm256_maskload_ps(at, last), a);
+        sum[g] = _mm256_add_ps(sum[g], _mm256_mul_ps(_mm256_mul_ps(d, d), w));
+      }
+      weightSum += aWindow.weights[row + dx];
+    }
+  }
+  for (int g = 0; g + 1 < Groups; ++g) _mm256_storeu_ps(aSums + g * kLanes, sum[g]);
+  alignas(32) float rest[kLanes];
+  _mm256_store_ps(rest, sum[Groups - 1]);
+  std::copy(rest, rest + (aLanes - (Groups - 1) * kLanes), aSums + (Groups - 1) * kLanes);
+  std::fill(aWeightSums, aWeightSums + aLanes, weightSum);
+}
+
 // Fills aPatch with the patch of pixel (x, y), which may lie outside the
 // image (positions outside hold 0 and are never used).
 void fillBroadcastPatch(const float* aImage, int aXSize, int aYSize, int aX, int aY, const CPatchWindow& aWindow,
@@ -356,8 +408,13 @@ __attribute__((target("avx2"))) CEstimate windowedEstimateAvx2(const float* aDis
 
   return windowedCandidates(aValues, aXSize, aYSize, aX, aY, aRadius, aKernel,
                             [&](int aQx, int aQy, int aLanes, float* aSums, float* aWeightSums) {
-                              boundedSumsAvx2(aDistanceImage, aXSize, aYSize, aX, aY, aQx, aQy, aLanes, aWindow,
-                                              patch, aSums, aWeightSums);
+                              const int groups = (aLanes + kLanes - 1) / kLanes;
+                              const auto sums = groups == 1   ? boundedSumsAvx2
+                                                : groups == 2 ? boundedSumsGroupsAvx2<2>
+                                                : groups == 3 ? boundedSumsGroupsAvx2<3>
+                                                              : boundedSumsGroupsAvx2<4>;
+                              sums(aDistanceImage, aXSize, aYSize, aX, aY, aQx, aQy, aLanes, aWindow, patch, aSums,
+                                   aWeightSums);
                             });
 }
 

@@ -35,7 +35,10 @@ TEST_P(KernelPaths, WindowedEstimateMatchesThePlainLoop) {
   struct Case {
     int xSize, ySize, patchRadius, searchRadius;
   } cases[] = {{23, 17, 4, 15}, {12, 30, 3, 5}, {1, 40, 2, 6}, {40, 1, 4, 10}, {9, 9, 4, 15},
-               {31, 29, 1, 0}, {16, 16, 5, 7}, {20, 20, 0, 3}, {25, 14, 2, -1}, {33, 21, 6, 40}};
+               {31, 29, 1, 0}, {16, 16, 5, 7}, {20, 20, 0, 3}, {25, 14, 2, -1}, {33, 21, 6, 40},
+               // Wide enough for window rows of two, three and four whole or
+               // partial lane groups away from the edges.
+               {70, 12, 2, 15}, {64, 10, 3, 11}, {50, 9, 4, 6}, {72, 9, 1, 16}};
   for (const Case& c : cases) {
     const CMatrix<float> image = TestSupport::noisyImage(c.xSize, c.ySize, static_cast<unsigned>(c.xSize * 97 + c.ySize));
     const CMatrix<float> values = TestSupport::noisyImage(c.xSize, c.ySize, 5);
