@@ -382,6 +382,20 @@ __attribute__((target("avx2"))) void boundedSumsGroupsAvx2(const float* aImage, 
   std::fill(aWeightSums, aWeightSums + aLanes, weightSum);
 }
 
+// boundedSumsAvx2 for up to kWindowGroup candidates of a row, a lane group
+// per chain where they can run side by side.
+__attribute__((target("avx2"))) void boundedRowSumsAvx2(const float* aImage, int aXSize, int aYSize, int aX, int aY,
+                                                         int aQx, int aQy, int aLanes, const CPatchWindow& aWindow,
+                                                         const CBroadcastPatch& aPatch, float* aSums,
+                                                         float* aWeightSums) {
+  const int groups = (aLanes + kLanes - 1) / kLanes;
+  const auto sums = groups == 1   ? boundedSumsAvx2
+                    : groups == 2 ? boundedSumsGroupsAvx2<2>
+                    : groups == 3 ? boundedSumsGroupsAvx2<3>
+                                  : boundedSumsGroupsAvx2<4>;
+  sums(aImage, aXSize, aYSize, aX, aY, aQx, aQy, aLanes, aWindow, aPatch, aSums, aWeightSums);
+}
+
 // Fills aPatch with the patch of pixel (x, y), which may lie outside the
 // image (positions outside hold 0 and are never used).
 void fillBroadcastPatch(const float* aImage, int aXSize, int aYSize, int aX, int aY, const CPatchWindow& aWindow,
@@ -408,13 +422,8 @@ __attribute__((target("avx2"))) CEstimate windowedEstimateAvx2(const float* aDis
 
   return windowedCandidates(aValues, aXSize, aYSize, aX, aY, aRadius, aKernel,
                             [&](int aQx, int aQy, int aLanes, float* aSums, float* aWeightSums) {
-                              const int groups = (aLanes + kLanes - 1) / kLanes;
-                              const auto sums = groups == 1   ? boundedSumsAvx2
-                                                : groups == 2 ? boundedSumsGroupsAvx2<2>
-                                                : groups == 3 ? boundedSumsGroupsAvx2<3>
-                                                              : boundedSumsGroupsAvx2<4>;
-                              sums(aDistanceImage, aXSize, aYSize, aX, aY, aQx, aQy, aLanes, aWindow, patch, aSums,
-                                   aWeightSums);
+                              boundedRowSumsAvx2(aDistanceImage, aXSize, aYSize, aX, aY, aQx, aQy, aLanes, aWindow,
+                                                 patch, aSums, aWeightSums);
                             });
 }
 
@@ -478,12 +487,12 @@ __attribute__((target("avx2"))) void windowDistancesAvx2(const float* aImage, in
                                                           float* aDistances, std::uint8_t* aDefined) {
   thread_local CBroadcastPatch patch;
   fillBroadcastPatch(aImage, aXSize, aYSize, aX, aY, aWindow, patch);
-  float sums[kLanes], weightSums[kLanes];
+  float sums[kWindowGroup], weightSums[kWindowGroup];
   int i = 0;
   for (int qy = aBounds.yLow; qy <= aBounds.yHigh; ++qy)
-    for (int qx = aBounds.xLow; qx <= aBounds.xHigh; qx += kLanes) {
-      const int lanes = std::min(kLanes, aBounds.xHigh - qx + 1);
-      boundedSumsAvx2(aImage, aXSize, aYSize, aX, aY, qx, qy, lanes, aWindow, patch, sums, weightSums);
+    for (int qx = aBounds.xLow; qx <= aBounds.xHigh; qx += kWindowGroup) {
+      const int lanes = std::min(kWindowGroup, aBounds.xHigh - qx + 1);
+      boundedRowSumsAvx2(aImage, aXSize, aYSize, aX, aY, qx, qy, lanes, aWindow, patch, sums, weightSums);
       storeDistances(sums, weightSums, lanes, aDistances + i, aDefined + i);
       i += lanes;
     }
