@@ -507,11 +507,10 @@ private:
     aMoves.setSize(end);
   }
 
-  // Two-means on one work list of aActive active records, more than can make
-  // a leaf whatever it finds (smaller lists only draw, see splitOne); the
-  // centres end in mCentre0 and mCentre1.
-  void twoMeans(const CWorkList& aRecords, int aActive, int& aCount0, int& aCount1, float& aSpread0,
-                float& aSpread1) {
+  // Two-means on one work list of more active records than can make a leaf
+  // whatever it finds (smaller lists only draw, see splitOne); the centres
+  // end in mCentre0 and mCentre1.
+  void twoMeans(const CWorkList& aRecords, int& aCount0, int& aCount1, float& aSpread0, float& aSpread1) {
     const int n = aRecords.size();
     CBounds& aList = mBounds;
     aList.prepare(aRecords);
@@ -529,10 +528,8 @@ private:
     // The draws decide the whole division; the sums follow once an attempt
     // has filled both clusters.
     do {
-      // The draws of one attempt first, in record order: the assignments then
-      // wait on no call.
-      mDraws.resize(aActive);
-      for (int& draw : mDraws) draw = std::rand();
+      // One draw per active record, in record order. The assignment's work
+      // fills the time that each call spends on the generator's lock.
       // Counted in locals: the byte-sized stores below could alias the caller's counters.
       int count1 = 0, rank = 0;
       for (int i = 0; i < n; ++i) {
@@ -543,7 +540,7 @@ private:
         }
         // startingDraw depends on the draw and the rank alone: it is worked
         // out ahead of the chain through count1.
-        const int side = startingClusterFrom(startingDraw(mDraws[rank], rank), rank, count1);
+        const int side = startingClusterFrom(startingDraw(std::rand(), rank), rank, count1);
         ++rank;
         cluster[i] = static_cast<std::int8_t>(side);
         lower0[i] = 0.0f;
@@ -729,7 +726,7 @@ private:
     }
     int count0 = 0, count1 = 0;
     float spread0 = 0.0f, spread1 = 0.0f;
-    twoMeans(aList, active, count0, count1, spread0, spread1);
+    twoMeans(aList, count0, count1, spread0, spread1);
 
     const float threshold = mSettings.splitThreshold;
     if (spread0 > threshold && count0 > kMinHalf && spread1 > threshold && count1 > kMinHalf) {
@@ -906,7 +903,6 @@ private:
   CScratch<float> mDistOwn0, mDistOwn1, mDistOther0, mDistOther1;
   CScratch<int> mPositions0, mPositions1;
   CScratch<std::uint8_t> mLeaving, mJoining;
-  CScratch<int> mDraws;
   CScratch<std::uint8_t> mNearer;
   NPatchKernels::CNearerTest mNearerTest;
   std::vector<CWorkList> mPending;
