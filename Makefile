@@ -56,6 +56,7 @@ install: build
 bench: build
 	$(BUILD_DIR)/bin/texture_bench
 	$(BUILD_DIR)/bin/kernels_bench
+	$(BUILD_DIR)/bin/leaf_bench
 
 # Time and quality of texture, nlmeans, OpenCV and scikit-image on the sample
 # and further noisy images; the table goes to build/compare.md.
