@@ -527,6 +527,18 @@ private:
     int& n1 = aCount1;
     // The draws decide the whole division; the sums follow once an attempt
     // has filled both clusters.
+    // The active records of each cluster, and their pixels, are listed as
+    // they are assigned. After the start every active record's bounds (lower
+    // 0, upper far away) leave open the distance to its own centre, so these
+    // are also the records the first pass must look at, unless the centres
+    // lie farther apart than that.
+    const std::size_t room = static_cast<std::size_t>(n) + 1;
+    for (CScratch<int>* list : {&mPositions0, &mPositions1, &mOwn0, &mOwn1})
+      if (list->size() < room) list->resize(room);
+    int* const positions0 = mPositions0.data();
+    int* const positions1 = mPositions1.data();
+    int* const own0 = mOwn0.data();
+    int* const own1 = mOwn1.data();
     do {
       // One draw per active record, in record order. The assignment's work
       // fills the time that each call spends on the generator's lock.
@@ -541,37 +553,30 @@ private:
         // startingDraw depends on the draw and the rank alone: it is worked
         // out ahead of the chain through count1.
         const int side = startingClusterFrom(startingDraw(std::rand(), rank), rank, count1);
+        const int count0 = rank - count1;
         ++rank;
         cluster[i] = static_cast<std::int8_t>(side);
         lower0[i] = 0.0f;
         lower1[i] = 0.0f;
         upper[i] = kFarAway;
+        // Listed on both sides, kept on one by the counts: no branch on the
+        // side, which is as good as random.
+        const int at = pixel(i);
+        positions0[count0] = at;
+        own0[count0] = i;
+        positions1[count1] = at;
+        own1[count1] = i;
         count1 += side == 0 ? 0 : 1;
       }
       n0 = rank - count1;
       n1 = count1;
     } while (n0 == 0 || n1 == 0);
+    mPositions0.resize(static_cast<std::size_t>(n0));
+    mOwn0.resize(static_cast<std::size_t>(n0));
+    mPositions1.resize(static_cast<std::size_t>(n1));
+    mOwn1.resize(static_cast<std::size_t>(n1));
     std::fill(mSum0.begin(), mSum0.end(), 0.0f);
     std::fill(mSum1.begin(), mSum1.end(), 0.0f);
-    // The active records of each cluster, and their pixels. After the start
-    // every active record's bounds (lower 0, upper far away) leave open the
-    // distance to its own centre, so these are also the records the first
-    // pass must look at, unless the centres lie farther apart than that.
-    {
-      CKeeper<CScratch<int>> positions0(mPositions0, n0), positions1(mPositions1, n1);
-      CKeeper<CScratch<int>> own0(mOwn0, n0), own1(mOwn1, n1);
-      for (int i = 0; i < n; ++i) {
-        const bool active = !isCopy[i], first = cluster[i] == 0;
-        positions0.offer(pixel(i), active && first);
-        positions1.offer(pixel(i), active && !first);
-        own0.offer(i, active && first);
-        own1.offer(i, active && !first);
-      }
-      positions0.finish();
-      positions1.finish();
-      own0.finish();
-      own1.finish();
-    }
     sumFeaturesTwice(layout, mPositions0.data(), nullptr, static_cast<int>(mPositions0.size()), mSum0.data(),
                      mPositions1.data(), nullptr, static_cast<int>(mPositions1.size()), mSum1.data());
 
