@@ -433,21 +433,36 @@ private:
   }
   // sumFeatures into each of two sums, shared by halves of the patch rows
   // when long.
-  void sumFeaturesTwice(const NPatchKernels::CPatchLayout& aLayout, const int* aPositions0,
-                        const std::uint8_t* aNegate0, int aCount0, float* aSum0, const int* aPositions1,
-                        const std::uint8_t* aNegate1, int aCount1, float* aSum1) {
+  void sumFeaturesTwice(const NPatchKernels::CPatchLayout& aLayout, const int* aPositions0, int aCount0,
+                        float* aSum0, const int* aPositions1, int aCount1, float* aSum1) {
     if (!mSettings.share || aCount0 + aCount1 < kMinSharedRecords) {
-      NPatchKernels::sumFeatures(aLayout, aPositions0, aNegate0, aCount0, aSum0);
-      NPatchKernels::sumFeatures(aLayout, aPositions1, aNegate1, aCount1, aSum1);
+      NPatchKernels::sumFeatures(aLayout, aPositions0, nullptr, aCount0, aSum0);
+      NPatchKernels::sumFeatures(aLayout, aPositions1, nullptr, aCount1, aSum1);
       return;
     }
     const int side = aLayout.side, middle = (side + 1) / 2;
     runJobs(4, [&](int aJob) {
       const int first = aJob % 2 == 0 ? 0 : middle, end = aJob % 2 == 0 ? middle : side;
       if (aJob < 2)
-        NPatchKernels::sumFeatureRows(aLayout, aPositions0, aNegate0, aCount0, aSum0, first, end);
+        NPatchKernels::sumFeatureRows(aLayout, aPositions0, nullptr, aCount0, aSum0, first, end);
       else
-        NPatchKernels::sumFeatureRows(aLayout, aPositions1, aNegate1, aCount1, aSum1, first, end);
+        NPatchKernels::sumFeatureRows(aLayout, aPositions1, nullptr, aCount1, aSum1, first, end);
+    });
+  }
+
+
+  // The moves of a pass into both sums (NPatchKernels::sumMoves), each moved
+  // record read once; shared by thirds of the patch rows when long.
+  void sumMoves(const NPatchKernels::CPatchLayout& aLayout, const int* aPositions, const std::uint8_t* aToSecond,
+                int aCount) {
+    if (!mSettings.share || aCount < kMinSharedRecords) {
+      NPatchKernels::sumMoves(aLayout, aPositions, aToSecond, aCount, mSum0.data(), mSum1.data(), 0, aLayout.side);
+      return;
+    }
+    const int side = aLayout.side;
+    runJobs(3, [&](int aJob) {
+      NPatchKernels::sumMoves(aLayout, aPositions, aToSecond, aCount, mSum0.data(), mSum1.data(), side * aJob / 3,
+                              side * (aJob + 1) / 3);
     });
   }
 
@@ -577,8 +592,8 @@ private:
     mOwn1.resize(static_cast<std::size_t>(n1));
     std::fill(mSum0.begin(), mSum0.end(), 0.0f);
     std::fill(mSum1.begin(), mSum1.end(), 0.0f);
-    sumFeaturesTwice(layout, mPositions0.data(), nullptr, static_cast<int>(mPositions0.size()), mSum0.data(),
-                     mPositions1.data(), nullptr, static_cast<int>(mPositions1.size()), mSum1.data());
+    sumFeaturesTwice(layout, mPositions0.data(), static_cast<int>(mPositions0.size()), mSum0.data(),
+                     mPositions1.data(), static_cast<int>(mPositions1.size()), mSum1.data());
 
     mean(mSum0, n0, mCentre0);
     mean(mSum1, n1, mCentre1);
@@ -630,17 +645,13 @@ private:
       // Each sum takes the moved records in list order: a record leaving a
       // cluster is subtracted from its sum, one joining it is added.
       mPositions0.resize(static_cast<std::size_t>(moved));
-      mLeaving.resize(static_cast<std::size_t>(moved));
-      mJoining.resize(static_cast<std::size_t>(moved));
+      mToSecond.resize(static_cast<std::size_t>(moved));
       for (int j = 0; j < moved; ++j) {
         const int i = mMoves[j];
-        const std::uint8_t nowIn1 = cluster[i] != 0 ? 1 : 0;
         mPositions0[j] = pixel(i);
-        mLeaving[j] = nowIn1;
-        mJoining[j] = nowIn1 ^ 1;
+        mToSecond[j] = cluster[i] != 0 ? 1 : 0;
       }
-      sumFeaturesTwice(layout, mPositions0.data(), mLeaving.data(), moved, mSum0.data(), mPositions0.data(),
-                       mJoining.data(), moved, mSum1.data());
+      sumMoves(layout, mPositions0.data(), mToSecond.data(), moved);
       if (n0 == 0 || n1 == 0) {
         // A pass emptied a cluster: its mean is undefined, so the centres stay.
         spreads(aList, aSpread0, aSpread1);
@@ -907,7 +918,7 @@ private:
   CScratch<int> mOwn0, mOwn1, mOther0, mOther1, mMoves, mPixels;
   CScratch<float> mDistOwn0, mDistOwn1, mDistOther0, mDistOther1;
   CScratch<int> mPositions0, mPositions1;
-  CScratch<std::uint8_t> mLeaving, mJoining;
+  CScratch<std::uint8_t> mToSecond;
   CScratch<std::uint8_t> mNearer;
   NPatchKernels::CNearerTest mNearerTest;
   std::vector<CWorkList> mPending;

@@ -234,6 +234,49 @@ __attribute__((target("avx2"))) void sumFeatureRows9Avx2(const CPatchLayout& aLa
   }
 }
 
+
+// sumMoves for the rows [aFirstRow, aFirstRow + Rows) of the 9 x 9 case:
+// columns 0-7 of each row in a register per sum, column 8 in a scalar.
+template <int Rows>
+__attribute__((target("avx2"))) void sumMoves9Avx2(const CPatchLayout& aLayout, const int* aPositions,
+                                                    const std::uint8_t* aToSecond, int aCount, float* aSum0,
+                                                    float* aSum1, int aFirstRow) {
+  const int* offsets = aLayout.offsets + 9 * aFirstRow;
+  float* sum0 = aSum0 + 9 * aFirstRow;
+  float* sum1 = aSum1 + 9 * aFirstRow;
+  __m256 row0[Rows], row1[Rows];
+  float last0[Rows], last1[Rows];
+  for (int dy = 0; dy < Rows; ++dy) {
+    row0[dy] = _mm256_loadu_ps(sum0 + 9 * dy);
+    row1[dy] = _mm256_loadu_ps(sum1 + 9 * dy);
+    last0[dy] = sum0[9 * dy + 8];
+    last1[dy] = sum1[9 * dy + 8];
+  }
+  const __m256 signBit = _mm256_set1_ps(-0.0f);
+  for (int i = 0; i < aCount; ++i) {
+    const float* base = aLayout.image + aPositions[i];
+    // Negates for the first sum where the record goes to the second, for
+    // the second otherwise; no branch on the side, which is as good as random.
+    const __m256 sign0 = _mm256_and_ps(signBit, _mm256_castsi256_ps(_mm256_set1_epi32(aToSecond[i] ? -1 : 0)));
+    const __m256 sign1 = _mm256_xor_ps(sign0, signBit);
+    const __m128 lowSign0 = _mm256_castps256_ps128(sign0), lowSign1 = _mm256_castps256_ps128(sign1);
+    for (int dy = 0; dy < Rows; ++dy) {
+      const __m256 x = _mm256_loadu_ps(base + offsets[9 * dy]);
+      row0[dy] = _mm256_add_ps(row0[dy], _mm256_xor_ps(x, sign0));
+      row1[dy] = _mm256_add_ps(row1[dy], _mm256_xor_ps(x, sign1));
+      const __m128 l = _mm_set_ss(base[offsets[9 * dy + 8]]);
+      last0[dy] = last0[dy] + _mm_cvtss_f32(_mm_xor_ps(l, lowSign0));
+      last1[dy] = last1[dy] + _mm_cvtss_f32(_mm_xor_ps(l, lowSign1));
+    }
+  }
+  for (int dy = 0; dy < Rows; ++dy) {
+    _mm256_storeu_ps(sum0 + 9 * dy, row0[dy]);
+    _mm256_storeu_ps(sum1 + 9 * dy, row1[dy]);
+    sum0[9 * dy + 8] = last0[dy];
+    sum1[9 * dy + 8] = last1[dy];
+  }
+}
+
 #endif
 
 }  // namespace
@@ -318,6 +361,45 @@ void sumFeatureRows(const CPatchLayout& aLayout, const int* aPositions, const st
       for (int k = begin; k < end; ++k) aSum[k] -= base[aLayout.offsets[k]];
     else
       for (int k = begin; k < end; ++k) aSum[k] += base[aLayout.offsets[k]];
+  }
+}
+
+}  // namespace NPatchKernels
+
+namespace NPatchKernels {
+
+void sumMoves(const CPatchLayout& aLayout, const int* aPositions, const std::uint8_t* aToSecond, int aCount,
+              float* aSum0, float* aSum1, int aFirstRow, int aEndRow) {
+#ifdef TEXTURE_HAVE_X86
+  if (usesAvx2() && aLayout.side == 9) {
+    for (int dy = aFirstRow; dy < aEndRow;) {
+      const int rows = aEndRow - dy;
+      if (rows >= 3) {
+        sumMoves9Avx2<3>(aLayout, aPositions, aToSecond, aCount, aSum0, aSum1, dy);
+        dy += 3;
+      } else {
+        sumMoves9Avx2<1>(aLayout, aPositions, aToSecond, aCount, aSum0, aSum1, dy);
+        dy += 1;
+      }
+    }
+    return;
+  }
+#endif
+  const int begin = aFirstRow * aLayout.side, end = aEndRow * aLayout.side;
+  for (int i = 0; i < aCount; ++i) {
+    const float* base = aLayout.image + aPositions[i];
+    if (aToSecond[i])
+      for (int k = begin; k < end; ++k) {
+        const float x = base[aLayout.offsets[k]];
+        aSum0[k] -= x;
+        aSum1[k] += x;
+      }
+    else
+      for (int k = begin; k < end; ++k) {
+        const float x = base[aLayout.offsets[k]];
+        aSum0[k] += x;
+        aSum1[k] -= x;
+      }
   }
 }
 

@@ -40,6 +40,15 @@ void sumFeatures(const CPatchLayout& aLayout, const int* aPositions, const std::
 void sumFeatureRows(const CPatchLayout& aLayout, const int* aPositions, const std::uint8_t* aNegate, int aCount,
                     float* aSum, int aFirstRow, int aEndRow);
 
+// The moves of a pass: aSum0[k] and aSum1[k] both take component k of the
+// features at aPositions[0 .. aCount - 1], one record after another, for the
+// patch rows [aFirstRow, aEndRow); record i is subtracted from aSum0 and
+// added to aSum1 where aToSecond[i] is set, the other way round where it is
+// not. Each record is read once for both sums; each sum's additions keep the
+// records' order. Different row ranges may run on different threads.
+void sumMoves(const CPatchLayout& aLayout, const int* aPositions, const std::uint8_t* aToSecond, int aCount,
+              float* aSum0, float* aSum1, int aFirstRow, int aEndRow);
+
 // True when the processor has AVX2.
 bool cpuHasAvx2();
 // True when the AVX2 paths are in use (for tests and benchmarks).
