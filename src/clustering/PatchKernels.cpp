@@ -364,10 +364,6 @@ void sumFeatureRows(const CPatchLayout& aLayout, const int* aPositions, const st
   }
 }
 
-}  // namespace NPatchKernels
-
-namespace NPatchKernels {
-
 void sumMoves(const CPatchLayout& aLayout, const int* aPositions, const std::uint8_t* aToSecond, int aCount,
               float* aSum0, float* aSum1, int aFirstRow, int aEndRow) {
 #ifdef TEXTURE_HAVE_X86
