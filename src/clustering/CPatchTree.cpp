@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <thread>
 #include <utility>
@@ -95,15 +96,24 @@ struct CBounds {
 // Independent jobs that the builder and one other thread take in turn. The
 // other thread may start after all are taken; it then finds nothing to do, and
 // never touches the builder's data.
+// Every idle worker may join; a job learns which thread runs it (0: the
+// builder, then the others as they join), so that it can use that thread's
+// scratch. Workers beyond aMostWorkers take no jobs.
 struct CSharedJobs {
-  std::function<void(int)> job;
+  std::function<void(int, int)> job;
   int jobs = 0;
+  int mostWorkers = 1;
   std::atomic<int> next{0};
   std::atomic<int> done{0};
+  std::atomic<int> joined{1};
 
-  void work() {
+  void join() {
+    const int worker = joined.fetch_add(1, std::memory_order_relaxed);
+    if (worker < mostWorkers) work(worker);
+  }
+  void work(int aWorker) {
     for (int j = next.fetch_add(1, std::memory_order_relaxed); j < jobs; j = next.fetch_add(1, std::memory_order_relaxed)) {
-      job(j);
+      job(j, aWorker);
       done.fetch_add(1, std::memory_order_release);
     }
   }
@@ -112,6 +122,26 @@ struct CSharedJobs {
 // Records per shared distance job, and the least records worth sharing.
 constexpr int kDistanceChunk = 512;
 constexpr int kMinSharedRecords = 1024;
+// Records per range of a shared pass, and the least records whose passes are
+// shared by ranges.
+constexpr int kPassChunk = 4096;
+constexpr int kMinChunkedRecords = 8192;
+// Threads that take part in a shared pass at most (each with its scratch).
+constexpr int kPassWorkers = 4;
+
+// A thread's scratch for its ranges of a shared pass.
+struct CPassScratch {
+  CScratch<int> own0, own1, other0, other1, moves, pixels;
+  CScratch<float> distOwn0, distOwn1, distOther0, distOther1;
+};
+// What a range's share of a pass leaves for the join: its moves (to the
+// second cluster among them), and its spreads after loosening.
+struct CChunkResult {
+  int moves = 0;
+  int movedTo1 = 0;
+  float spread0 = 0.0f;
+  float spread1 = 0.0f;
+};
 
 // Keeps selected values in order without a branch on the selection, which
 // the processor cannot predict (a record's side or bounds are as good as
@@ -399,15 +429,22 @@ private:
   // settings. The jobs must be independent and must not throw.
   template <typename Job>
   void runJobs(int aJobs, const Job& aJob) {
+    runWorkerJobs(aJobs, std::numeric_limits<int>::max(), [&aJob](int aIndex, int) { aJob(aIndex); });
+  }
+  // As runJobs, where aJob(index, worker) also learns its thread's number,
+  // below aMostWorkers.
+  template <typename Job>
+  void runWorkerJobs(int aJobs, int aMostWorkers, const Job& aJob) {
     if (!mSettings.share || aJobs < 2) {
-      for (int j = 0; j < aJobs; ++j) aJob(j);
+      for (int j = 0; j < aJobs; ++j) aJob(j, 0);
       return;
     }
     auto shared = std::make_shared<CSharedJobs>();
     shared->jobs = aJobs;
-    shared->job = [&aJob](int aIndex) { aJob(aIndex); };
-    mSettings.share([shared] { shared->work(); });
-    shared->work();
+    shared->mostWorkers = aMostWorkers;
+    shared->job = [&aJob](int aIndex, int aWorker) { aJob(aIndex, aWorker); };
+    mSettings.share([shared] { shared->join(); });
+    shared->work(0);
     // The other thread holds at most one job by now.
     while (shared->done.load(std::memory_order_acquire) < aJobs) pause();
   }
@@ -603,6 +640,10 @@ private:
       mOwn0.clear();
       mOwn1.clear();
     }
+    if (mSettings.share && n >= kMinChunkedRecords) {
+      chunkedPasses(aRecords, n0, n1, aSpread0, aSpread1);
+      return;
+    }
 
     for (int pass = 1; pass <= kMaxPasses; ++pass) {
       // Within a pass the centres are fixed, so every record's decisions
@@ -658,25 +699,170 @@ private:
         return;
       }
 
-      mOld0 = mCentre0;
-      mOld1 = mCentre1;
-      mean(mSum0, n0, mCentre0);
-      mean(mSum1, n1, mCentre1);
-      float move0 = 0.0f, move1 = 0.0f, between = 0.0f;
-      for (int k = 0; k < mLength; ++k) {
-        const float a = mCentre0[k] - mOld0[k];
-        move0 += a * a;
-        const float b = mCentre1[k] - mOld1[k];
-        move1 += b * b;
-        const float c = mCentre0[k] - mCentre1[k];
-        between += c * c;
-      }
-      half = 0.5f * between;
+      const CBoundsStep step = newCentres(n0, n1, pass < kMaxPasses);
       // Loosen the bounds, and list the records the next pass must look at.
       mOwn0.clear();
       mOwn1.clear();
-      boundsStep(aList, 0, n, CBoundsStep{move0, move1, half, pass < kMaxPasses}, aSpread0, aSpread1, mOwn0, mOwn1);
+      boundsStep(aList, 0, n, step, aSpread0, aSpread1, mOwn0, mOwn1);
     }
+  }
+
+  // The centres of the sums, and how far they moved; aScan: whether another
+  // pass follows.
+  CBoundsStep newCentres(int aCount0, int aCount1, bool aScan) {
+    mOld0 = mCentre0;
+    mOld1 = mCentre1;
+    mean(mSum0, aCount0, mCentre0);
+    mean(mSum1, aCount1, mCentre1);
+    float move0 = 0.0f, move1 = 0.0f, between = 0.0f;
+    for (int k = 0; k < mLength; ++k) {
+      const float a = mCentre0[k] - mOld0[k];
+      move0 += a * a;
+      const float b = mCentre1[k] - mOld1[k];
+      move1 += b * b;
+      const float c = mCentre0[k] - mCentre1[k];
+      between += c * c;
+    }
+    return CBoundsStep{move0, move1, 0.5f * between, aScan};
+  }
+
+  // The passes of two-means on a large node, each as one round of jobs over
+  // ranges of records that the two threads share. A job loosens its range's
+  // bounds by the last movements of the centres, takes the distances that
+  // its records need, and finds their moves. Each record's decisions depend
+  // on its own bounds and the centres alone, so the ranges are independent;
+  // their moves, joined in range order, are the list of the plain passes,
+  // and the sums take them as there.
+  void chunkedPasses(const CWorkList& aRecords, int& aCount0, int& aCount1, float& aSpread0, float& aSpread1) {
+    const int n = aRecords.size();
+    const int chunks = (n + kPassChunk - 1) / kPassChunk;
+    const NPatchKernels::CPatchLayout& layout = layoutOf(aRecords);
+    mChunks.resize(static_cast<std::size_t>(chunks));
+    if (mMovePositions.size() < static_cast<std::size_t>(n)) {
+      mMovePositions.resize(static_cast<std::size_t>(n));
+      mToSecond.resize(static_cast<std::size_t>(n));
+    }
+    const auto joinSpreads = [&] {
+      aSpread0 = 0.0f;
+      aSpread1 = 0.0f;
+      for (const CChunkResult& chunk : mChunks) {
+        if (chunk.spread0 > aSpread0) aSpread0 = chunk.spread0;
+        if (chunk.spread1 > aSpread1) aSpread1 = chunk.spread1;
+      }
+    };
+    CBoundsStep loosen{};
+    for (int pass = 1; pass <= kMaxPasses; ++pass) {
+      const CBoundsStep* const step = pass == 1 ? nullptr : &loosen;
+      runWorkerJobs(chunks, kPassWorkers, [&](int aChunk, int aWorker) { passChunk(aRecords, step, aChunk, mWorkers[aWorker]); });
+      if (step) joinSpreads();
+      // The moves of each range, moved down behind those of the ranges before.
+      int moved = 0, movedTo1 = 0;
+      for (int c = 0; c < chunks; ++c) {
+        const int count = mChunks[c].moves, begin = c * kPassChunk;
+        if (count > 0 && moved != begin) {
+          std::memmove(mMovePositions.data() + moved, mMovePositions.data() + begin, sizeof(int) * count);
+          std::memmove(mToSecond.data() + moved, mToSecond.data() + begin, count);
+        }
+        moved += count;
+        movedTo1 += mChunks[c].movedTo1;
+      }
+      if (moved == 0) {
+        if (pass == 1) spreads(mBounds, aSpread0, aSpread1);
+        return;
+      }
+      const int movedTo0 = moved - movedTo1;
+      aCount0 += movedTo0 - movedTo1;
+      aCount1 += movedTo1 - movedTo0;
+      sumMoves(layout, mMovePositions.data(), mToSecond.data(), moved);
+      if (aCount0 == 0 || aCount1 == 0) {
+        spreads(mBounds, aSpread0, aSpread1);
+        return;
+      }
+      loosen = newCentres(aCount0, aCount1, pass < kMaxPasses);
+    }
+    // After the last pass the bounds are only loosened.
+    runWorkerJobs(chunks, kPassWorkers, [&](int aChunk, int aWorker) { passChunk(aRecords, &loosen, aChunk, mWorkers[aWorker]); });
+    joinSpreads();
+  }
+
+  // One range's share of a pass (see chunkedPasses). Without aLoosen this is
+  // the first pass, which looks at the records listed by the random start.
+  void passChunk(const CWorkList& aRecords, const CBoundsStep* aLoosen, int aChunk, CPassScratch& aScratch) {
+    const int begin = aChunk * kPassChunk, end = std::min(begin + kPassChunk, aRecords.size());
+    CBounds& list = mBounds;
+    CChunkResult& result = mChunks[static_cast<std::size_t>(aChunk)];
+    CScratch<int>& own0 = aScratch.own0;
+    CScratch<int>& own1 = aScratch.own1;
+    own0.clear();
+    own1.clear();
+    if (aLoosen) {
+      boundsStep(list, begin, end, *aLoosen, result.spread0, result.spread1, own0, own1);
+      if (!aLoosen->scan) return;
+    } else {
+      const auto from0 = std::lower_bound(mOwn0.begin(), mOwn0.end(), begin);
+      own0.assign(from0, std::lower_bound(from0, mOwn0.end(), end));
+      const auto from1 = std::lower_bound(mOwn1.begin(), mOwn1.end(), begin);
+      own1.assign(from1, std::lower_bound(from1, mOwn1.end(), end));
+    }
+    const NPatchKernels::CPatchLayout& layout = layoutOf(aRecords);
+    CScratch<int>& pixels = aScratch.pixels;
+    const auto gather = [&](const CScratch<int>& aWhich) {
+      pixels.resize(aWhich.size());
+      for (std::size_t j = 0; j < aWhich.size(); ++j) pixels[j] = positionOf(aRecords, aWhich[j]);
+      return static_cast<int>(aWhich.size());
+    };
+    const auto distancesTo = [&](const CScratch<int>& aWhich, const std::vector<float>& aCentre,
+                                 CScratch<float>& aOut) {
+      const int count = gather(aWhich);
+      aOut.resize(static_cast<std::size_t>(count));
+      NPatchKernels::centreDistances(layout, pixels.data(), count, aCentre.data(), aOut.data());
+    };
+    const bool first = !aLoosen;
+    if (first) {
+      // Both distances of every record: the random start leaves every bound open.
+      int count = gather(own0);
+      aScratch.distOwn0.resize(static_cast<std::size_t>(count));
+      aScratch.distOther0.resize(static_cast<std::size_t>(count));
+      NPatchKernels::centreDistances2(layout, pixels.data(), count, mCentre0.data(), mCentre1.data(),
+                                      aScratch.distOwn0.data(), aScratch.distOther0.data());
+      count = gather(own1);
+      aScratch.distOwn1.resize(static_cast<std::size_t>(count));
+      aScratch.distOther1.resize(static_cast<std::size_t>(count));
+      NPatchKernels::centreDistances2(layout, pixels.data(), count, mCentre0.data(), mCentre1.data(),
+                                      aScratch.distOther1.data(), aScratch.distOwn1.data());
+    } else {
+      distancesTo(own0, mCentre0, aScratch.distOwn0);
+      distancesTo(own1, mCentre1, aScratch.distOwn1);
+    }
+    std::int8_t* const cluster = list.cluster.data();
+    float* const lower0 = list.lower0.data();
+    float* const lower1 = list.lower1.data();
+    float* const upper = list.upper.data();
+    keepUndecided(own0, aScratch.distOwn0, lower0, upper, lower1, aScratch.other0, first ? &aScratch.distOther0 : nullptr);
+    keepUndecided(own1, aScratch.distOwn1, lower1, upper, lower0, aScratch.other1, first ? &aScratch.distOther1 : nullptr);
+    if (!first) {
+      distancesTo(aScratch.other0, mCentre1, aScratch.distOther0);
+      distancesTo(aScratch.other1, mCentre0, aScratch.distOther1);
+    }
+    CScratch<int>& moves = aScratch.moves;
+    std::size_t movedTo1 = 0;
+    {
+      CKeeper<CScratch<int>> keeper(moves, aScratch.other0.size() + aScratch.other1.size());
+      offerMoves(aScratch.other0, aScratch.distOther0, lower1, upper, cluster, 1, keeper);
+      movedTo1 = keeper.size();
+      offerMoves(aScratch.other1, aScratch.distOther1, lower0, upper, cluster, 0, keeper);
+      keeper.finish();
+    }
+    std::inplace_merge(moves.begin(), moves.begin() + static_cast<std::ptrdiff_t>(movedTo1), moves.end());
+    int* const positions = mMovePositions.data() + begin;
+    std::uint8_t* const toSecond = mToSecond.data() + begin;
+    for (std::size_t j = 0; j < moves.size(); ++j) {
+      const int i = moves[j];
+      positions[j] = positionOf(aRecords, i);
+      toSecond[j] = cluster[i] != 0 ? 1 : 0;
+    }
+    result.moves = static_cast<int>(moves.size());
+    result.movedTo1 = static_cast<int>(movedTo1);
   }
 
   // The draws of two-means' random start alone: attempts of one draw per
@@ -919,6 +1105,11 @@ private:
   CScratch<float> mDistOwn0, mDistOwn1, mDistOther0, mDistOther1;
   CScratch<int> mPositions0, mPositions1;
   CScratch<std::uint8_t> mToSecond;
+  // The passes of large nodes: each thread's scratch, each range's results,
+  // and the moves' positions, at first at their range's start.
+  CPassScratch mWorkers[kPassWorkers];
+  std::vector<CChunkResult> mChunks;
+  CScratch<int> mMovePositions;
   CScratch<std::uint8_t> mNearer;
   NPatchKernels::CNearerTest mNearerTest;
   std::vector<CWorkList> mPending;

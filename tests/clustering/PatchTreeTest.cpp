@@ -114,9 +114,10 @@ std::string referenceTree(const CImage& aImage, int aRadius, float aOverlap) {
 }
 
 // How the builder's shared work is taken: not at all, by a thread started
-// for each hand-over, or only after the tree is complete (nothing is left
+// for each hand-over, by a crowd of threads started for each (more than take
+// part in a shared pass), or only after the tree is complete (nothing is left
 // then, and the late tasks must not touch the builder's data).
-enum class Sharing { kNone, kThread, kLate };
+enum class Sharing { kNone, kThread, kCrowd, kLate };
 
 // With aRange, the builder knows the range of the image's values and settles
 // most sides of a split without distances.
@@ -135,6 +136,10 @@ std::string patchTree(const CImage& aImage, int aRadius, float aOverlap, Sharing
   std::vector<std::function<void()>> late;
   if (aSharing == Sharing::kThread)
     settings.share = [&](std::function<void()> aTask) { helpers.emplace_back(std::move(aTask)); };
+  if (aSharing == Sharing::kCrowd)
+    settings.share = [&](std::function<void()> aTask) {
+      for (int t = 0; t < 6; ++t) helpers.emplace_back(aTask);
+    };
   if (aSharing == Sharing::kLate) settings.share = [&](std::function<void()> aTask) { late.push_back(std::move(aTask)); };
   std::ostringstream out;
   const auto sink = [&](NPatchTree::CLeaf&& aLeaf) {
@@ -215,18 +220,23 @@ TEST(PatchTree, SameTreeForALargerImage) {
 
 // Large nodes hand distance and sum jobs to another thread; the tree is the
 // same whoever computes them, and whenever the other thread starts.
+// The largest nodes (above eight thousand records) also share their passes,
+// by ranges of records.
 TEST(PatchTree, SameTreeWhenLargeNodesShareTheirWork) {
-  const CImage image = noisy(90, 80, 8);
-  for (bool portable : {false, true}) {
-    NPatchKernels::forcePortable(portable);
-    std::string alone = inChild([&] { return patchTree(image, 4, 0.0f); });
-    alone.insert(alone.rfind("next draw"), "shared\n");
-    const std::string withThreads = inChild([&] { return patchTree(image, 4, 0.0f, Sharing::kThread); });
-    const std::string late = inChild([&] { return patchTree(image, 4, 0.0f, Sharing::kLate); });
-    NPatchKernels::forcePortable(false);
-    ASSERT_FALSE(alone.empty());
-    EXPECT_EQ(withThreads, alone) << "portable " << portable;
-    EXPECT_EQ(late, alone) << "portable " << portable;
+  for (const CImage& image : {noisy(90, 80, 8), noisy(150, 120, 10)}) {
+    for (bool portable : {false, true}) {
+      NPatchKernels::forcePortable(portable);
+      std::string alone = inChild([&] { return patchTree(image, 4, 0.0f); });
+      alone.insert(alone.rfind("next draw"), "shared\n");
+      const std::string withThreads = inChild([&] { return patchTree(image, 4, 0.0f, Sharing::kThread); });
+      const std::string crowd = inChild([&] { return patchTree(image, 4, 0.0f, Sharing::kCrowd); });
+      const std::string late = inChild([&] { return patchTree(image, 4, 0.0f, Sharing::kLate); });
+      NPatchKernels::forcePortable(false);
+      ASSERT_FALSE(alone.empty());
+      EXPECT_EQ(withThreads, alone) << image.xSize << " portable " << portable;
+      EXPECT_EQ(crowd, alone) << image.xSize << " portable " << portable;
+      EXPECT_EQ(late, alone) << image.xSize << " portable " << portable;
+    }
   }
 }
 
