@@ -489,7 +489,7 @@ private:
 
 
   // The moves of a pass into both sums (NPatchKernels::sumMoves), each moved
-  // record read once; shared by thirds of the patch rows when long.
+  // record read once; shared by quarters of the patch rows when long.
   void sumMoves(const NPatchKernels::CPatchLayout& aLayout, const int* aPositions, const std::uint8_t* aToSecond,
                 int aCount) {
     if (!mSettings.share || aCount < kMinSharedRecords) {
@@ -497,9 +497,9 @@ private:
       return;
     }
     const int side = aLayout.side;
-    runJobs(3, [&](int aJob) {
-      NPatchKernels::sumMoves(aLayout, aPositions, aToSecond, aCount, mSum0.data(), mSum1.data(), side * aJob / 3,
-                              side * (aJob + 1) / 3);
+    runJobs(4, [&](int aJob) {
+      NPatchKernels::sumMoves(aLayout, aPositions, aToSecond, aCount, mSum0.data(), mSum1.data(), side * aJob / 4,
+                              side * (aJob + 1) / 4);
     });
   }
 

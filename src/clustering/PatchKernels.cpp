@@ -373,6 +373,9 @@ void sumMoves(const CPatchLayout& aLayout, const int* aPositions, const std::uin
       if (rows >= 3) {
         sumMoves9Avx2<3>(aLayout, aPositions, aToSecond, aCount, aSum0, aSum1, dy);
         dy += 3;
+      } else if (rows == 2) {
+        sumMoves9Avx2<2>(aLayout, aPositions, aToSecond, aCount, aSum0, aSum1, dy);
+        dy += 2;
       } else {
         sumMoves9Avx2<1>(aLayout, aPositions, aToSecond, aCount, aSum0, aSum1, dy);
         dy += 1;
