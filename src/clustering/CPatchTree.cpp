@@ -133,6 +133,13 @@ constexpr int kPassWorkers = 4;
 struct CPassScratch {
   CScratch<int> own0, own1, other0, other1, moves, pixels;
   CScratch<float> distOwn0, distOwn1, distOther0, distOther1;
+
+  // Room for a whole range and the few more that the listing kernels write
+  // past the end, made before the jobs run: a job must not throw.
+  void reserve(std::size_t aRecords) {
+    for (CScratch<int>* list : {&own0, &own1, &other0, &other1, &moves, &pixels}) list->reserve(aRecords);
+    for (CScratch<float>* list : {&distOwn0, &distOwn1, &distOther0, &distOther1}) list->reserve(aRecords);
+  }
 };
 // What a range's share of a pass leaves for the join: its moves (to the
 // second cluster among them), and its spreads after loosening.
@@ -738,6 +745,7 @@ private:
     const int chunks = (n + kPassChunk - 1) / kPassChunk;
     const NPatchKernels::CPatchLayout& layout = layoutOf(aRecords);
     mChunks.resize(static_cast<std::size_t>(chunks));
+    for (CPassScratch& worker : mWorkers) worker.reserve(kPassChunk + 16);
     if (mMovePositions.size() < static_cast<std::size_t>(n)) {
       mMovePositions.resize(static_cast<std::size_t>(n));
       mToSecond.resize(static_cast<std::size_t>(n));
