@@ -93,12 +93,11 @@ struct CBounds {
   int size() const { return count; }
 };
 
-// Independent jobs that the builder and one other thread take in turn. The
-// other thread may start after all are taken; it then finds nothing to do, and
-// never touches the builder's data.
-// Every idle worker may join; a job learns which thread runs it (0: the
+// Independent jobs that the builder and the other threads take in turn. A
+// thread may join after all are taken; it then finds nothing to do, and never
+// touches the builder's data. A job learns which thread runs it (0: the
 // builder, then the others as they join), so that it can use that thread's
-// scratch. Workers beyond aMostWorkers take no jobs.
+// scratch; threads beyond mostWorkers take no jobs.
 struct CSharedJobs {
   std::function<void(int, int)> job;
   int jobs = 0;
@@ -452,7 +451,7 @@ private:
     shared->job = [&aJob](int aIndex, int aWorker) { aJob(aIndex, aWorker); };
     mSettings.share([shared] { shared->join(); });
     shared->work(0);
-    // The other thread holds at most one job by now.
+    // Each other thread holds at most one job by now.
     while (shared->done.load(std::memory_order_acquire) < aJobs) pause();
   }
   static void pause() {
@@ -761,7 +760,8 @@ private:
     CBoundsStep loosen{};
     for (int pass = 1; pass <= kMaxPasses; ++pass) {
       const CBoundsStep* const step = pass == 1 ? nullptr : &loosen;
-      runWorkerJobs(chunks, kPassWorkers, [&](int aChunk, int aWorker) { passChunk(aRecords, step, aChunk, mWorkers[aWorker]); });
+      runWorkerJobs(chunks, kPassWorkers,
+                    [&](int aChunk, int aWorker) { passChunk(aRecords, step, aChunk, mWorkers[aWorker]); });
       if (step) joinSpreads();
       // The moves of each range, moved down behind those of the ranges before.
       int moved = 0, movedTo1 = 0;
@@ -789,7 +789,8 @@ private:
       loosen = newCentres(aCount0, aCount1, pass < kMaxPasses);
     }
     // After the last pass the bounds are only loosened.
-    runWorkerJobs(chunks, kPassWorkers, [&](int aChunk, int aWorker) { passChunk(aRecords, &loosen, aChunk, mWorkers[aWorker]); });
+    runWorkerJobs(chunks, kPassWorkers,
+                  [&](int aChunk, int aWorker) { passChunk(aRecords, &loosen, aChunk, mWorkers[aWorker]); });
     joinSpreads();
   }
 
@@ -846,8 +847,10 @@ private:
     float* const lower0 = list.lower0.data();
     float* const lower1 = list.lower1.data();
     float* const upper = list.upper.data();
-    keepUndecided(own0, aScratch.distOwn0, lower0, upper, lower1, aScratch.other0, first ? &aScratch.distOther0 : nullptr);
-    keepUndecided(own1, aScratch.distOwn1, lower1, upper, lower0, aScratch.other1, first ? &aScratch.distOther1 : nullptr);
+    keepUndecided(own0, aScratch.distOwn0, lower0, upper, lower1, aScratch.other0,
+                  first ? &aScratch.distOther0 : nullptr);
+    keepUndecided(own1, aScratch.distOwn1, lower1, upper, lower0, aScratch.other1,
+                  first ? &aScratch.distOther1 : nullptr);
     if (!first) {
       distancesTo(aScratch.other0, mCentre1, aScratch.distOther0);
       distancesTo(aScratch.other1, mCentre0, aScratch.distOther1);
