@@ -449,7 +449,15 @@ private:
     shared->jobs = aJobs;
     shared->mostWorkers = aMostWorkers;
     shared->job = [&aJob](int aIndex, int aWorker) { aJob(aIndex, aWorker); };
-    mSettings.share([shared] { shared->join(); });
+    try {
+      mSettings.share([shared] { shared->join(); });
+    } catch (...) {
+      // The hand-over may have reached a thread before it failed: no job
+      // starts from now on, and those started end before aJob goes.
+      const int taken = std::min(shared->next.exchange(aJobs), aJobs);
+      while (shared->done.load(std::memory_order_acquire) < taken) pause();
+      throw;
+    }
     shared->work(0);
     // Each other thread holds at most one job by now.
     while (shared->done.load(std::memory_order_acquire) < aJobs) pause();

@@ -6,6 +6,7 @@
 #include <functional>
 #include <random>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -237,6 +238,37 @@ TEST(PatchTree, SameTreeWhenLargeNodesShareTheirWork) {
       EXPECT_EQ(crowd, alone) << image.xSize << " portable " << portable;
       EXPECT_EQ(late, alone) << image.xSize << " portable " << portable;
     }
+  }
+}
+
+// A hand-over that fails after reaching a thread (say, out of memory while
+// queueing the task) fails the build with its error; a thread that took the
+// task must not run a job of the abandoned node once the builder has left it.
+TEST(PatchTree, FailedHandOverFailsTheBuild) {
+  const CImage image = noisy(90, 80, 8);
+  for (bool started : {false, true}) {
+    const std::string result = inChild([&] {
+      const std::vector<float> features = scaled(image, 4);
+      NPatchTree::CSettings settings;
+      settings.scaled = features.data();
+      settings.xSize = image.xSize;
+      settings.patchRadius = 4;
+      NPatchTree::setValueRange(settings, features.data(), features.size());
+      std::vector<std::thread> helpers;
+      settings.share = [&](std::function<void()> aTask) {
+        if (started) helpers.emplace_back(std::move(aTask));
+        throw std::runtime_error("no room for the task");
+      };
+      std::string what = "built";
+      try {
+        NPatchTree::build(settings, interior(image, 4), [](NPatchTree::CLeaf&&) {});
+      } catch (const std::runtime_error& aError) {
+        what = aError.what();
+      }
+      for (std::thread& helper : helpers) helper.join();
+      return what;
+    });
+    EXPECT_EQ(result, "no room for the task") << "started " << started;
   }
 }
 
