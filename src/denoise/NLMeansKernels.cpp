@@ -1,5 +1,6 @@
 #include "NLMeansKernels.h"
 
+#include "ExpKernels.h"
 #include "PatchKernels.h"
 #include "SimdTranspose.h"
 
@@ -220,16 +221,19 @@ CEstimate windowedCandidates(const float* aValues, int aXSize, int aYSize, int a
   CEstimate estimate;
   const int yLow = std::max(aY - aRadius, 0), yHigh = std::min(aY + aRadius, aYSize - 1);
   const int xLow = std::max(aX - aRadius, 0), xHigh = std::min(aX + aRadius, aXSize - 1);
-  float sums[kWindowGroup], weightSums[kWindowGroup];
+  float sums[kWindowGroup], weightSums[kWindowGroup], weights[kWindowGroup];
   for (int qy = yLow; qy <= yHigh; ++qy)
     for (int qx = xLow; qx <= xHigh; qx += kWindowGroup) {
       const int lanes = std::min(kWindowGroup, xHigh - qx + 1);
       aSums(qx, qy, lanes, sums, weightSums);
+      // No common offset with window weight: the distance is undefined, and
+      // its lane (skipped below) is given a harmless argument.
+      for (int l = 0; l < lanes; ++l) weights[l] = weightSums[l] > 0.0f ? aKernel * (sums[l] / weightSums[l]) : 0.0f;
+      NExpKernels::expAll(weights, weights, lanes);
       for (int l = 0; l < lanes; ++l) {
         if (qx + l == aX && qy == aY) continue;
-        // No common offset with window weight: the distance is undefined.
         if (!(weightSums[l] > 0.0f)) continue;
-        estimate.add(std::exp(aKernel * (sums[l] / weightSums[l])), aValues[qx + l + qy * aXSize]);
+        estimate.add(weights[l], aValues[qx + l + qy * aXSize]);
       }
     }
   return estimate;
@@ -530,11 +534,9 @@ void leafEstimates(const float* aDistanceImage, const float* aValues, int aXSize
     const int stride = patches.stride;
     if (pairWeight.size() < static_cast<std::size_t>(n) * stride) pairWeight.resize(static_cast<std::size_t>(n) * stride);
     const auto weigh = [&](int aRow, const std::vector<float>& aSums) {
-      for (int j = aRow + 1; j < n; ++j) {
-        const float w = std::exp(aKernel * (aSums[j] / weightSum));
-        pairWeight[static_cast<std::size_t>(aRow) * stride + j] = w;
-        pairWeight[static_cast<std::size_t>(j) * stride + aRow] = w;
-      }
+      float* const row = pairWeight.data() + static_cast<std::size_t>(aRow) * stride;
+      NExpKernels::weighAll(aSums.data() + aRow + 1, weightSum, aKernel, row + aRow + 1, n - aRow - 1);
+      for (int j = aRow + 1; j < n; ++j) pairWeight[static_cast<std::size_t>(j) * stride + aRow] = row[j];
     };
     int i = 0;
 #ifdef TEXTURE_HAVE_X86
@@ -580,10 +582,11 @@ void leafEstimates(const float* aDistanceImage, const float* aValues, int aXSize
   for (int i = 0; i < n; ++i) {
     if (aIsCopy[i]) continue;
     rowSums(patches, weights, i, 0, n, sums.data());
+    NExpKernels::weighAll(sums.data(), weightSum, aKernel, sums.data(), n);
     CEstimate estimate;
     for (int j = 0; j < n; ++j) {
       if (aMembers[j] == aMembers[i]) continue;
-      estimate.add(std::exp(aKernel * (sums[j] / weightSum)), aValues[aMembers[j]]);
+      estimate.add(sums[j], aValues[aMembers[j]]);
     }
     storeEstimate(estimate, aValues[aMembers[i]], aMembers[i], aXSize, aOutput);
     if (aBetweenRows) aBetweenRows();

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "CNLMeansCommon.h"
+#include "ExpKernels.h"
 #include "NLMeansKernels.h"
 #include "PatchKernels.h"
 #include "TestSupport.h"
@@ -24,10 +25,12 @@ protected:
   void SetUp() override {
     NLMeansKernels::forcePortable(GetParam());
     NPatchKernels::forcePortable(GetParam());
+    NExpKernels::forceScalar(GetParam());
   }
   void TearDown() override {
     NLMeansKernels::forcePortable(false);
     NPatchKernels::forcePortable(false);
+    NExpKernels::forceScalar(false);
   }
 };
 
