@@ -33,8 +33,9 @@ void CNLMeans::gridding(CMatrix<float>& aInput, CMatrix<float>& aResult, float a
     // One running estimate per tile pixel inside the image; the self weight M
     // is the tile's and is set when the tile is written.
     std::vector<CEstimate> tile;
-    std::vector<float> distances(NLMeansKernels::largestWindow(xSize, ySize, searchRadius));
-    std::vector<std::uint8_t> defined(distances.size());
+    // Distances, then in place their weights.
+    std::vector<float> weights(NLMeansKernels::largestWindow(xSize, ySize, searchRadius));
+    std::vector<std::uint8_t> defined(weights.size());
     const long long ty = aTileRow * side;
     for (long long tx = 0; tx < xSize; tx += side) {
       const long long cxLong = tx + a, cyLong = ty + a;
@@ -49,13 +50,14 @@ void CNLMeans::gridding(CMatrix<float>& aInput, CMatrix<float>& aResult, float a
       tile.assign(static_cast<size_t>(tileWidth) * tileHeight, CEstimate());
       float maxWeight = 0.0f;
       const NLMeansKernels::CWindowBounds bounds = NLMeansKernels::windowBounds(xSize, ySize, cx, cy, searchRadius);
-      NLMeansKernels::windowDistances(copy.data(), xSize, ySize, cx, cy, bounds, window, distances.data(),
+      NLMeansKernels::windowDistances(copy.data(), xSize, ySize, cx, cy, bounds, window, weights.data(),
                                       defined.data());
+      NLMeansKernels::windowWeights(weights.data(), defined.data(), bounds.count(), kernel, weights.data());
       int i = 0;
       for (int qy = bounds.yLow; qy <= bounds.yHigh; ++qy)
         for (int qx = bounds.xLow; qx <= bounds.xHigh; ++qx, ++i) {
           if ((qx == cx && qy == cy) || !defined[i]) continue;
-          const float weight = std::exp(kernel * distances[i]);
+          const float weight = weights[i];
           maxWeight = std::max(weight, maxWeight);
           // Offsets at which both the moved candidate and the tile pixel lie
           // inside the image; the others could never be written.

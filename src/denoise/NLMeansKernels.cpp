@@ -505,6 +505,13 @@ __attribute__((target("avx2"))) void windowDistancesAvx2(const float* aImage, in
 
 }  // namespace
 
+void windowWeights(const float* aDistances, const std::uint8_t* aDefined, int aCount, float aKernel,
+                   float* aWeights) {
+  // An undefined distance was never set; its lane gets a harmless argument.
+  for (int i = 0; i < aCount; ++i) aWeights[i] = aDefined[i] ? aKernel * aDistances[i] : 0.0f;
+  NExpKernels::expAll(aWeights, aWeights, aCount);
+}
+
 bool usesAvx2() { return !gPortable.load(std::memory_order_relaxed) && NPatchKernels::cpuHasAvx2(); }
 
 void forcePortable(bool aPortable) { gPortable.store(aPortable, std::memory_order_relaxed); }

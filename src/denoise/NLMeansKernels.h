@@ -69,6 +69,11 @@ inline std::size_t largestWindow(int aXSize, int aYSize, int aRadius) {
 void windowDistances(const float* aImage, int aXSize, int aYSize, int aX, int aY, const CWindowBounds& aBounds,
                      const NLMeansCommon::CPatchWindow& aWindow, float* aDistances, std::uint8_t* aDefined);
 
+// aWeights[i] = expf(aKernel * aDistances[i]) for each of the aCount
+// candidates with aDefined[i] set; the others get a weight that must not be
+// used. aWeights may be aDistances.
+void windowWeights(const float* aDistances, const std::uint8_t* aDefined, int aCount, float aKernel, float* aWeights);
+
 // True when the AVX2 paths are in use; forcePortable switches them off (tests).
 bool usesAvx2();
 void forcePortable(bool aPortable);

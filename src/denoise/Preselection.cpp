@@ -60,13 +60,15 @@ void CNLMeans::preselection(CMatrix<float>& aInput, CMatrix<float>& aResult, flo
   // candidate the test drops never enters the estimate.
   NLMeansProgress::CPhase denoising(progress, "denoising", ySize);
   NParallel::parallelFor(ySize, [&](int y) {
-    std::vector<float> distances(NLMeansKernels::largestWindow(xSize, ySize, radius));
-    std::vector<std::uint8_t> defined(distances.size());
+    // Distances, then in place their weights.
+    std::vector<float> weights(NLMeansKernels::largestWindow(xSize, ySize, radius));
+    std::vector<std::uint8_t> defined(weights.size());
     for (int x = 0; x < xSize; ++x) {
       const int p = x + y * xSize;
       const NLMeansKernels::CWindowBounds bounds = NLMeansKernels::windowBounds(xSize, ySize, x, y, radius);
-      NLMeansKernels::windowDistances(copy.data(), xSize, ySize, x, y, bounds, window, distances.data(),
+      NLMeansKernels::windowDistances(copy.data(), xSize, ySize, x, y, bounds, window, weights.data(),
                                       defined.data());
+      NLMeansKernels::windowWeights(weights.data(), defined.data(), bounds.count(), kernel, weights.data());
       CEstimate estimate;
       int i = 0;
       for (int qy = bounds.yLow; qy <= bounds.yHigh; ++qy)
@@ -74,7 +76,7 @@ void CNLMeans::preselection(CMatrix<float>& aInput, CMatrix<float>& aResult, flo
           const int q = qx + qy * xSize;
           if (!preselectionAccepts(mean[p], mean[q], spread[p], spread[q])) continue;
           if (q == p || !defined[i]) continue;
-          estimate.add(std::exp(kernel * distances[i]), values[q]);
+          estimate.add(weights[i], values[q]);
         }
       estimate.store(values[p], out[p]);
     }
