@@ -434,11 +434,29 @@ __attribute__((target("avx2"))) CEstimate windowedEstimateAvx2(const float* aDis
 // The estimates of eight members side by side: lane l sums, over the
 // candidates j in member order, the weights of pair (i0 + l, j), skipping the
 // member itself (a masked lane adds exact zeros, which changes no sum).
+// The estimates of eight members: candidate pixel aPixel's weights for each,
+// added in candidate order; a member never counts itself (or a copy of
+// itself).
+struct CLaneEstimates {
+  __m256i ownPixels;
+  __m256 total, weighted, largest;
+  __attribute__((target("avx2"))) void add(__m256 aWeights, int aPixel, float aValue) {
+    const __m256 keep = _mm256_castsi256_ps(
+        _mm256_xor_si256(_mm256_cmpeq_epi32(ownPixels, _mm256_set1_epi32(aPixel)), _mm256_set1_epi32(-1)));
+    const __m256 w = _mm256_and_ps(aWeights, keep);
+    largest = _mm256_max_ps(w, largest);
+    total = _mm256_add_ps(total, w);
+    weighted = _mm256_add_ps(weighted, _mm256_and_ps(_mm256_mul_ps(w, _mm256_set1_ps(aValue)), keep));
+  }
+};
+
 __attribute__((target("avx2"))) void accumulateLeafAvx2(const float* aPairWeight, int aStride, const float* aValues,
                                                          int aXSize, const std::vector<int>& aMembers,
                                                          const std::vector<std::uint8_t>& aIsCopy,
                                                          const COutput& aOutput) {
   const int n = static_cast<int>(aMembers.size());
+  const std::size_t stride = static_cast<std::size_t>(aStride);
+  const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
   for (int i0 = 0; i0 < n; i0 += kLanes) {
     const int lanes = std::min(kLanes, n - i0);
     bool anyPrimary = false;
@@ -449,20 +467,36 @@ __attribute__((target("avx2"))) void accumulateLeafAvx2(const float* aPairWeight
     }
     if (!anyPrimary) continue;
     const __m256i ownPixels = _mm256_load_si256(reinterpret_cast<const __m256i*>(own));
-    __m256 total = _mm256_setzero_ps(), weighted = _mm256_setzero_ps(), largest = _mm256_setzero_ps();
-    for (int j = 0; j < n; ++j) {
-      const __m256 keep =
-          _mm256_castsi256_ps(_mm256_xor_si256(_mm256_cmpeq_epi32(ownPixels, _mm256_set1_epi32(aMembers[j])),
-                                               _mm256_set1_epi32(-1)));
-      const __m256 w = _mm256_and_ps(_mm256_loadu_ps(aPairWeight + static_cast<std::size_t>(j) * aStride + i0), keep);
-      largest = _mm256_max_ps(w, largest);
-      total = _mm256_add_ps(total, w);
-      weighted = _mm256_add_ps(weighted, _mm256_and_ps(_mm256_mul_ps(w, _mm256_set1_ps(aValues[aMembers[j]])), keep));
+    CLaneEstimates sums{ownPixels, _mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps()};
+    // Members before the group: their rows hold the pairs (upper triangle).
+    for (int j = 0; j < i0; ++j)
+      sums.add(_mm256_loadu_ps(aPairWeight + static_cast<std::size_t>(j) * stride + i0), aMembers[j],
+               aValues[aMembers[j]]);
+    // From the group on, the group's own rows hold them: eight columns at a
+    // time, transposed. Lanes past the members read row i0 and are dropped.
+    const float* rows[kLanes];
+    for (int l = 0; l < kLanes; ++l) rows[l] = aPairWeight + static_cast<std::size_t>(i0 + (l < lanes ? l : 0)) * stride;
+    for (int jb = i0; jb < n; jb += kLanes) {
+      __m256 columns[kLanes];
+      for (int l = 0; l < kLanes; ++l) columns[l] = _mm256_loadu_ps(rows[l] + jb);
+      NSimd::transpose8(columns);
+      const int count = std::min(kLanes, n - jb);
+      for (int c = 0; c < count; ++c) {
+        __m256 weights = columns[c];
+        if (jb == i0) {
+          // Within the group, lanes after member jb + c find the pair in
+          // its row (the diagonal is dropped by keep).
+          const __m256 after = _mm256_castsi256_ps(_mm256_cmpgt_epi32(lane, _mm256_set1_epi32(c)));
+          weights = _mm256_blendv_ps(weights, _mm256_loadu_ps(aPairWeight + static_cast<std::size_t>(jb + c) * stride + i0),
+                                     after);
+        }
+        sums.add(weights, aMembers[jb + c], aValues[aMembers[jb + c]]);
+      }
     }
     alignas(32) float totals[kLanes], weighteds[kLanes], largests[kLanes];
-    _mm256_store_ps(totals, total);
-    _mm256_store_ps(weighteds, weighted);
-    _mm256_store_ps(largests, largest);
+    _mm256_store_ps(totals, sums.total);
+    _mm256_store_ps(weighteds, sums.weighted);
+    _mm256_store_ps(largests, sums.largest);
     for (int l = 0; l < lanes; ++l) {
       if (aIsCopy[i0 + l]) continue;
       CEstimate estimate;
@@ -536,14 +570,13 @@ void leafEstimates(const float* aDistanceImage, const float* aValues, int aXSize
 
   if (n <= kMaxPairMatrix) {
     // Distances are symmetric to the bit ((a - b)^2 == (b - a)^2 term by
-    // term), so every pair is weighed once; the matrix holds both triangles,
-    // rows padded to whole lane groups.
+    // term), so every pair is weighed once: the weight of members i < j is
+    // at row i, column j (rows padded to whole lane groups).
     const int stride = patches.stride;
     if (pairWeight.size() < static_cast<std::size_t>(n) * stride) pairWeight.resize(static_cast<std::size_t>(n) * stride);
     const auto weigh = [&](int aRow, const std::vector<float>& aSums) {
       float* const row = pairWeight.data() + static_cast<std::size_t>(aRow) * stride;
       NExpKernels::weighAll(aSums.data() + aRow + 1, weightSum, aKernel, row + aRow + 1, n - aRow - 1);
-      for (int j = aRow + 1; j < n; ++j) pairWeight[static_cast<std::size_t>(j) * stride + aRow] = row[j];
     };
     int i = 0;
 #ifdef TEXTURE_HAVE_X86
@@ -579,7 +612,8 @@ void leafEstimates(const float* aDistanceImage, const float* aValues, int aXSize
       CEstimate estimate;
       for (int j = 0; j < n; ++j) {
         if (aMembers[j] == aMembers[i]) continue;
-        estimate.add(pairWeight[static_cast<std::size_t>(j) * stride + i], aValues[aMembers[j]]);
+        const std::size_t pair = j < i ? static_cast<std::size_t>(j) * stride + i : static_cast<std::size_t>(i) * stride + j;
+        estimate.add(pairWeight[pair], aValues[aMembers[j]]);
       }
       storeEstimate(estimate, aValues[aMembers[i]], aMembers[i], aXSize, aOutput);
     }
