@@ -163,36 +163,43 @@ __attribute__((target("avx2"))) void rowSumsAvx2(const CLeafPatches& aPatches, c
   }
 }
 
-// Sums of the four rows aRow .. aRow + 3 over the candidates aFrom .. aTo -
-// 1, sixteen candidates at a time: eight independent chains, and each
-// candidate load serves four rows (two rows left the processor waiting).
-__attribute__((target("avx2"))) void rowSums4Avx2(const CLeafPatches& aPatches, const float* aWeights, int aRow,
-                                                   int aFrom, int aTo, float* const aSums[4]) {
+template <int Vectors>
+__attribute__((target("avx2"), always_inline)) inline void rowSums4Block(const float* aColumn, const float* aReference,
+                                                                        int aStride, int aLength,
+                                                                        const float* aWeights, float* const aSums[4],
+                                                                        int aAt) {
   constexpr int Rows = 4;
-  const float* p = aPatches.values.data();
-  const int stride = aPatches.stride;
-  for (int jb = aFrom; jb < aTo; jb += 2 * kLanes) {
-    __m256 sum[Rows][2];
-    for (int r = 0; r < Rows; ++r) sum[r][0] = sum[r][1] = _mm256_setzero_ps();
-    const float* column = p + jb;
-    const float* reference = p + aRow;
-    for (int k = 0; k < aPatches.length; ++k, column += stride, reference += stride) {
-      const __m256 w = _mm256_set1_ps(aWeights[k]);
-      const __m256 b0 = _mm256_loadu_ps(column);
-      const __m256 b1 = _mm256_loadu_ps(column + kLanes);
-      for (int r = 0; r < Rows; ++r) {
-        const __m256 a = _mm256_set1_ps(reference[r]);
-        const __m256 d0 = _mm256_sub_ps(a, b0);
-        const __m256 d1 = _mm256_sub_ps(a, b1);
-        sum[r][0] = _mm256_add_ps(sum[r][0], _mm256_mul_ps(_mm256_mul_ps(d0, d0), w));
-        sum[r][1] = _mm256_add_ps(sum[r][1], _mm256_mul_ps(_mm256_mul_ps(d1, d1), w));
+  __m256 sum[Rows][Vectors];
+  for (int r = 0; r < Rows; ++r)
+    for (int v = 0; v < Vectors; ++v) sum[r][v] = _mm256_setzero_ps();
+  for (int k = 0; k < aLength; ++k, aColumn += aStride, aReference += aStride) {
+    const __m256 w = _mm256_set1_ps(aWeights[k]);
+    __m256 b[Vectors];
+    for (int v = 0; v < Vectors; ++v) b[v] = _mm256_loadu_ps(aColumn + v * kLanes);
+    for (int r = 0; r < Rows; ++r) {
+      const __m256 a = _mm256_set1_ps(aReference[r]);
+      for (int v = 0; v < Vectors; ++v) {
+        const __m256 d = _mm256_sub_ps(a, b[v]);
+        sum[r][v] = _mm256_add_ps(sum[r][v], _mm256_mul_ps(_mm256_mul_ps(d, d), w));
       }
     }
-    for (int r = 0; r < Rows; ++r) {
-      _mm256_storeu_ps(aSums[r] + jb, sum[r][0]);
-      _mm256_storeu_ps(aSums[r] + jb + kLanes, sum[r][1]);
-    }
   }
+  for (int r = 0; r < Rows; ++r)
+    for (int v = 0; v < Vectors; ++v) _mm256_storeu_ps(aSums[r] + aAt + v * kLanes, sum[r][v]);
+}
+
+// Sums of the four rows aRow .. aRow + 3 over the candidates aFrom .. aTo -
+// 1, sixteen candidates at a time: eight independent chains, and each
+// candidate load serves four rows (two rows left the processor waiting). A
+// last group of at most eight candidates takes one lane group.
+__attribute__((target("avx2"))) void rowSums4Avx2(const CLeafPatches& aPatches, const float* aWeights, int aRow,
+                                                   int aFrom, int aTo, float* const aSums[4]) {
+  const float* p = aPatches.values.data();
+  const int stride = aPatches.stride;
+  int jb = aFrom;
+  for (; jb + kLanes < aTo; jb += 2 * kLanes)
+    rowSums4Block<2>(p + jb, p + aRow, stride, aPatches.length, aWeights, aSums, jb);
+  if (jb < aTo) rowSums4Block<1>(p + jb, p + aRow, stride, aPatches.length, aWeights, aSums, jb);
 }
 #endif
 
@@ -440,7 +447,7 @@ __attribute__((target("avx2"))) CEstimate windowedEstimateAvx2(const float* aDis
 struct CLaneEstimates {
   __m256i ownPixels;
   __m256 total, weighted, largest;
-  __attribute__((target("avx2"))) void add(__m256 aWeights, int aPixel, float aValue) {
+  __attribute__((target("avx2"), always_inline)) void add(__m256 aWeights, int aPixel, float aValue) {
     const __m256 keep = _mm256_castsi256_ps(
         _mm256_xor_si256(_mm256_cmpeq_epi32(ownPixels, _mm256_set1_epi32(aPixel)), _mm256_set1_epi32(-1)));
     const __m256 w = _mm256_and_ps(aWeights, keep);
