@@ -1,5 +1,7 @@
 // A leaf's estimates on their own: every pair of n members of a noisy
 // 512 x 512 image weighed once, 9 x 9 patches, sigma 20. Items are pairs.
+// And the weights' exponentials in batches of n, through the vector path
+// and through expf one by one (argument 1). Items are exponentials.
 //
 //   build/bin/leaf_bench
 //
@@ -11,6 +13,7 @@
 #include <benchmark/benchmark.h>
 
 #include "CNLMeansCommon.h"
+#include "ExpKernels.h"
 #include "NLMeansKernels.h"
 
 namespace {
@@ -42,6 +45,23 @@ void LeafPairs(benchmark::State& aState) {
 }
 
 BENCHMARK(LeafPairs)->Arg(40)->Arg(60)->Arg(120)->Arg(400);
+
+void Weights(benchmark::State& aState) {
+  const int n = static_cast<int>(aState.range(0));
+  std::mt19937 generator(5);
+  std::uniform_real_distribution<float> sum(0.0f, 40000.0f);
+  std::vector<float> sums(static_cast<std::size_t>(n)), weights(sums.size());
+  for (float& s : sums) s = sum(generator);
+  NExpKernels::forceScalar(aState.range(1) != 0);
+  for (auto _ : aState) {
+    NExpKernels::weighAll(sums.data(), 81.0f, -0.5f / (20.0f * 20.0f), weights.data(), n);
+    benchmark::DoNotOptimize(weights.data());
+  }
+  NExpKernels::forceScalar(false);
+  aState.SetItemsProcessed(aState.iterations() * n);
+}
+
+BENCHMARK(Weights)->ArgsProduct({{13, 40, 400}, {0, 1}});
 
 }  // namespace
 
