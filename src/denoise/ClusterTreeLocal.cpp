@@ -121,15 +121,18 @@ void CNLMeans::clusterTreeLocal(CMatrix<float>& aInput, CMatrix<float>& aResult,
       for (int i = r; i < block.height - r; ++i)
         for (int j = r; j < block.width - r; ++j) pixels.push_back((block.x + j) + (block.y + i) * X);
       const NLMeansKernels::COutput output{block.result.data(), block.width, block.x, block.y};
-      builder.build(settings, pixels, [&](NPatchTree::CLeaf&& aLeaf) {
-        auto leaf = std::make_shared<NPatchTree::CLeaf>(std::move(aLeaf));
-        long long primaries = 0;
-        if (reporting)
-          for (const std::uint8_t copy : leaf->isCopy) primaries += copy ? 0 : 1;
-        queue.submit([&entry, values, X, &window, k, output, leaf, &estimated, primaries] {
-          NLMeansKernels::leafEstimates(entry.data(), values, X, window, k, leaf->members, leaf->isCopy, output);
-          if (primaries > 0) estimated.fetch_add(primaries, std::memory_order_relaxed);
-        });
+      // A block's leaves go to the other threads as one task: handing them
+      // over one by one cost the tree's thread more than it saved.
+      auto leaves = std::make_shared<std::vector<NPatchTree::CLeaf>>();
+      builder.build(settings, pixels, [&](NPatchTree::CLeaf&& aLeaf) { leaves->push_back(std::move(aLeaf)); });
+      long long primaries = 0;
+      if (reporting)
+        for (const NPatchTree::CLeaf& leaf : *leaves)
+          for (const std::uint8_t copy : leaf.isCopy) primaries += copy ? 0 : 1;
+      queue.submit([&entry, values, X, &window, k, output, leaves, &estimated, primaries] {
+        for (const NPatchTree::CLeaf& leaf : *leaves)
+          NLMeansKernels::leafEstimates(entry.data(), values, X, window, k, leaf.members, leaf.isCopy, output);
+        if (primaries > 0) estimated.fetch_add(primaries, std::memory_order_relaxed);
       });
       building.report(static_cast<double>(&block - blocks.data() + 1));
     }
