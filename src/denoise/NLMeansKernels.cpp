@@ -438,12 +438,9 @@ __attribute__((target("avx2"))) CEstimate windowedEstimateAvx2(const float* aDis
                             });
 }
 
-// The estimates of eight members side by side: lane l sums, over the
-// candidates j in member order, the weights of pair (i0 + l, j), skipping the
-// member itself (a masked lane adds exact zeros, which changes no sum).
-// The estimates of eight members: candidate pixel aPixel's weights for each,
-// added in candidate order; a member never counts itself (or a copy of
-// itself).
+// The running estimates of eight members: add() takes one candidate's
+// weights for all eight; a member never counts itself, or a copy of itself
+// (a masked lane adds exact zeros, which changes no sum).
 struct CLaneEstimates {
   __m256i ownPixels;
   __m256 total, weighted, largest;
@@ -457,6 +454,8 @@ struct CLaneEstimates {
   }
 };
 
+// The estimates of eight members side by side: lane l sums, over the
+// candidates j in member order, the weights of pair (i0 + l, j).
 __attribute__((target("avx2"))) void accumulateLeafAvx2(const float* aPairWeight, int aStride, const float* aValues,
                                                          int aXSize, const std::vector<int>& aMembers,
                                                          const std::vector<std::uint8_t>& aIsCopy,
@@ -482,7 +481,8 @@ __attribute__((target("avx2"))) void accumulateLeafAvx2(const float* aPairWeight
     // From the group on, the group's own rows hold them: eight columns at a
     // time, transposed. Lanes past the members read row i0 and are dropped.
     const float* rows[kLanes];
-    for (int l = 0; l < kLanes; ++l) rows[l] = aPairWeight + static_cast<std::size_t>(i0 + (l < lanes ? l : 0)) * stride;
+    for (int l = 0; l < kLanes; ++l)
+      rows[l] = aPairWeight + static_cast<std::size_t>(i0 + (l < lanes ? l : 0)) * stride;
     for (int jb = i0; jb < n; jb += kLanes) {
       __m256 columns[kLanes];
       for (int l = 0; l < kLanes; ++l) columns[l] = _mm256_loadu_ps(rows[l] + jb);
@@ -494,8 +494,8 @@ __attribute__((target("avx2"))) void accumulateLeafAvx2(const float* aPairWeight
           // Within the group, lanes after member jb + c find the pair in
           // its row (the diagonal is dropped by keep).
           const __m256 after = _mm256_castsi256_ps(_mm256_cmpgt_epi32(lane, _mm256_set1_epi32(c)));
-          weights = _mm256_blendv_ps(weights, _mm256_loadu_ps(aPairWeight + static_cast<std::size_t>(jb + c) * stride + i0),
-                                     after);
+          const float* const row = aPairWeight + static_cast<std::size_t>(jb + c) * stride;
+          weights = _mm256_blendv_ps(weights, _mm256_loadu_ps(row + i0), after);
         }
         sums.add(weights, aMembers[jb + c], aValues[aMembers[jb + c]]);
       }
@@ -619,7 +619,8 @@ void leafEstimates(const float* aDistanceImage, const float* aValues, int aXSize
       CEstimate estimate;
       for (int j = 0; j < n; ++j) {
         if (aMembers[j] == aMembers[i]) continue;
-        const std::size_t pair = j < i ? static_cast<std::size_t>(j) * stride + i : static_cast<std::size_t>(i) * stride + j;
+        const std::size_t pair =
+            j < i ? static_cast<std::size_t>(j) * stride + i : static_cast<std::size_t>(i) * stride + j;
         estimate.add(pairWeight[pair], aValues[aMembers[j]]);
       }
       storeEstimate(estimate, aValues[aMembers[i]], aMembers[i], aXSize, aOutput);
