@@ -1,6 +1,10 @@
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
+#include <deque>
+#include <memory>
+#include <thread>
 #include <vector>
 
 #include "CNLMeans.h"
@@ -22,6 +26,97 @@ float gaussianDraw(int aT, int aU) {
   return static_cast<float>(std::sqrt(std::log(static_cast<double>(f)) * -2.0) * std::cos(angle));
 }
 
+// The normal values of one draw: its four rand() values (t1, u1, t2, u2) make
+// g1 from (t1, u1) and g2 from (t2, u2).
+struct CGaussianPair {
+  float g1 = 0.0f;
+  float g2 = 0.0f;
+};
+
+CGaussianPair gaussianPair(const int aValues[4]) {
+  return CGaussianPair{gaussianDraw(aValues[0], aValues[1]), gaussianDraw(aValues[2], aValues[3])};
+}
+
+// Draws made ahead of the pixels that take them, queued in sequence order in
+// chunks. Only the rand() calls must stay in order on one thread; the
+// transforms are pure, so any thread may work out a chunk, and the one that
+// first claims it does. Every pixel takes at least `count` draws (it accepts
+// that many or gives up after more failures than that), so drawing ahead no
+// more than that many per pixel still to come never takes a value that a
+// plain pass would not.
+class CDrawQueue {
+public:
+  static constexpr int kChunk = 1024;
+  struct CChunk {
+    int raw[4 * kChunk];
+    CGaussianPair pairs[kChunk];
+    int size = 0;
+    std::atomic<int> state{kOpen};
+  };
+
+  // Queues aDraws more draws (four rand() calls each) behind those queued.
+  void drawAhead(long long aDraws) {
+    while (aDraws > 0) {
+      auto chunk = std::make_unique<CChunk>();
+      chunk->size = static_cast<int>(std::min<long long>(aDraws, kChunk));
+      for (int j = 0; j < 4 * chunk->size; ++j) chunk->raw[j] = std::rand();
+      aDraws -= chunk->size;
+      mQueued += chunk->size;
+      mChunks.push_back(std::move(chunk));
+    }
+  }
+  long long queued() const { return mQueued; }
+  // The chunks queued now. They stay in memory until releaseTaken.
+  std::vector<CChunk*> chunks() const {
+    std::vector<CChunk*> out;
+    for (const auto& chunk : mChunks) out.push_back(chunk.get());
+    return out;
+  }
+  // Works out aChunk's transforms unless another thread has claimed them;
+  // returns whether this call did.
+  static bool transform(CChunk& aChunk) {
+    int open = kOpen;
+    if (!aChunk.state.compare_exchange_strong(open, kClaimed, std::memory_order_acquire)) return false;
+    for (int j = 0; j < aChunk.size; ++j) aChunk.pairs[j] = gaussianPair(&aChunk.raw[4 * j]);
+    aChunk.state.store(kDone, std::memory_order_release);
+    return true;
+  }
+  // The next queued draw into aPair; false when none is queued. Only the
+  // thread that queues draws takes them.
+  bool next(CGaussianPair& aPair) {
+    if (mChunks.empty()) return false;
+    CChunk& front = *mChunks.front();
+    if (mNext == 0 && !transform(front)) {
+      // Claimed elsewhere: transform later chunks while that one is done.
+      std::size_t later = 1;
+      while (front.state.load(std::memory_order_acquire) != kDone) {
+        if (later < mChunks.size())
+          transform(*mChunks[later++]);
+        else
+          std::this_thread::yield();
+      }
+    }
+    aPair = front.pairs[mNext++];
+    --mQueued;
+    if (mNext == front.size) {
+      // Other threads may still hold a pointer to it (to find it claimed).
+      mTaken.push_back(std::move(mChunks.front()));
+      mChunks.pop_front();
+      mNext = 0;
+    }
+    return true;
+  }
+  // Frees the chunks taken; no other thread may be looking at them.
+  void releaseTaken() { mTaken.clear(); }
+
+private:
+  enum : int { kOpen, kClaimed, kDone };
+  std::deque<std::unique_ptr<CChunk>> mChunks;
+  std::vector<std::unique_ptr<CChunk>> mTaken;
+  int mNext = 0;
+  long long mQueued = 0;
+};
+
 // The candidates accepted for a run of pixels (raster order), each pixel's in
 // the order they were drawn: pixel first + i has candidates[start[i] ..
 // start[i + 1]), as pixel indices x + y * X.
@@ -38,15 +133,25 @@ struct CDraws {
 class CDrawer {
 public:
   CDrawer(int aXSize, int aYSize, int aRadius, int aCount)
-      : mXSize(aXSize), mYSize(aYSize), mRadius(aRadius), mCount(aCount), mScale(static_cast<double>(aRadius) * 0.5) {}
+      : mXSize(aXSize),
+        mYSize(aYSize),
+        mRadius(aRadius),
+        mCount(aCount),
+        mScale(static_cast<double>(aRadius) * 0.5),
+        // Room for the largest part of [-R, R - 1]^2 inside the image, cleared.
+        mDrawn(static_cast<std::size_t>(std::min(2LL * aRadius, static_cast<long long>(aXSize))) *
+                   static_cast<std::size_t>(std::min(2LL * aRadius, static_cast<long long>(aYSize))),
+               0) {}
 
-  void draw(int aFirst, int aCount, CDraws& aDraws) {
+  // Takes the draws queued in aAhead first, then draws on this thread.
+  void draw(int aFirst, int aCount, CDrawQueue& aAhead, CDraws& aDraws) {
     aDraws.first = aFirst;
     aDraws.count = aCount;
     aDraws.start.assign(1, 0);
     aDraws.candidates.clear();
     const long long radius = mRadius;
     const long long maxFailures = 5LL * mCount;
+    bool ahead = true;
     for (int p = aFirst; p < aFirst + aCount; ++p) {
       const int x = p % mXSize, y = p / mXSize;
       const int xLow = static_cast<int>(std::max(x - radius, 0LL));
@@ -54,38 +159,67 @@ public:
       const int yLow = static_cast<int>(std::max(y - radius, 0LL));
       const int yHigh = static_cast<int>(std::min(y + radius - 1, mYSize - 1LL));
       // Drawn positions of this pixel, kept only over the part of its offset
-      // range [-R, R - 1]^2 that lies inside the image.
+      // range [-R, R - 1]^2 that lies inside the image. The marks it sets
+      // are cleared again when it is done, not the whole mask.
       const int maskWidth = xHigh - xLow + 1;
-      mDrawn.assign(static_cast<size_t>(maskWidth) * (yHigh - yLow + 1), 0);
-      mDrawn[(x - xLow) + (y - yLow) * maskWidth] = 1;  // never the pixel itself
+      mMarked.clear();
+      const auto mark = [&](std::size_t aAt) {
+        mDrawn[aAt] = 1;
+        mMarked.push_back(aAt);
+      };
+      mark(static_cast<std::size_t>(x - xLow) + static_cast<std::size_t>(y - yLow) * maskWidth);  // never the pixel itself
       int accepted = 0;
       long long failures = 0;
       while (accepted < mCount) {
-        const int t1 = std::rand();
-        const int u1 = std::rand();
-        const int t2 = std::rand();
-        const int u2 = std::rand();
-        const float g1 = gaussianDraw(t1, u1), g2 = gaussianDraw(t2, u2);
+        CGaussianPair g;
+        if (!ahead || !(ahead = aAhead.next(g))) {
+          int values[4];
+          for (int& value : values) value = std::rand();
+          g = gaussianPair(values);
+        }
+        ++mTaken;
         if (++failures > maxFailures) break;
         // Truncated toward zero; 64 bits hold the product for any radius.
-        const long long qx = x + static_cast<long long>(static_cast<double>(g1) * mScale);
-        const long long qy = y + static_cast<long long>(static_cast<double>(g2) * mScale);
+        const long long qx = x + static_cast<long long>(static_cast<double>(g.g1) * mScale);
+        const long long qy = y + static_cast<long long>(static_cast<double>(g.g2) * mScale);
         if (qx < xLow || qx > xHigh || qy < yLow || qy > yHigh) continue;
-        unsigned char& mark = mDrawn[(qx - xLow) + (qy - yLow) * maskWidth];
-        if (mark) continue;
-        mark = 1;
+        const std::size_t at = static_cast<std::size_t>(qx - xLow) + static_cast<std::size_t>(qy - yLow) * maskWidth;
+        if (mDrawn[at]) continue;
+        mark(at);
         ++accepted;
         failures = 0;
         aDraws.candidates.push_back(static_cast<int>(qx + qy * mXSize));
       }
       aDraws.start.push_back(static_cast<int>(aDraws.candidates.size()));
+      for (const std::size_t at : mMarked) mDrawn[at] = 0;
     }
   }
 
+  // Draws taken so far.
+  long long taken() const { return mTaken; }
+  // The draws that the first aCount pixels take at the least (as many as
+  // are queued at a time at most).
+  long long leastDraws(int aCount) const {
+    return std::min(static_cast<long long>(mCount) * aCount, kMostAhead);
+  }
+  // How many draws to queue for the aCount pixels that follow those whose
+  // draws are queued now: about what aLastDraws took for aLastCount pixels,
+  // never more than the aRemaining pixels still to come take at the least.
+  long long drawsAhead(const CDrawQueue& aQueue, int aCount, long long aRemaining, long long aLastDraws,
+                       int aLastCount) const {
+    const long long least = static_cast<long long>(mCount) * aRemaining - aQueue.queued();
+    const long long expected = static_cast<long long>(static_cast<double>(aLastDraws) / aLastCount * aCount);
+    return std::max(0LL, std::min({least, expected - aQueue.queued(), kMostAhead}));
+  }
+
 private:
+  // Draws queued at a time at most (24 bytes each).
+  static constexpr long long kMostAhead = 1 << 19;
   int mXSize, mYSize, mRadius, mCount;
   double mScale;
   std::vector<unsigned char> mDrawn;
+  std::vector<std::size_t> mMarked;
+  long long mTaken = 0;
 };
 
 // Candidates held per run of pixels: runs are drawn one after another while
@@ -110,23 +244,49 @@ void CNLMeans::sampling(CMatrix<float>& aInput, CMatrix<float>& aResult, float a
   const int pixels = xSize * ySize;
   const int runLength = static_cast<int>(std::max(1LL, std::min<long long>(kCandidatesPerRun / aCount, pixels)));
 
-  // The draws stay in pixel order on one thread at a time (rand() is one
-  // sequence); the distances and estimates of a drawn run are spread over the
-  // threads while the next run is drawn.
+  // The rand() calls stay in pixel order on one thread at a time (rand() is
+  // one sequence). While a run is weighed, the next run takes its candidates
+  // from draws made ahead, whose transforms the other threads share, and
+  // then draws ahead for the run after it.
   NLMeansProgress::CPhase denoising(progress, "denoising", pixels);
   CDrawer drawer(xSize, ySize, searchRadius, aCount);
   CDraws current, next;
-  if (pixels > 0) drawer.draw(0, std::min(runLength, pixels), current);
+  CDrawQueue ahead;
+  const int firstRun = std::min(runLength, pixels);
+  ahead.drawAhead(drawer.leastDraws(firstRun));
+  drawer.draw(0, firstRun, ahead, current);
+  long long lastDraws = drawer.taken();
+  int lastCount = firstRun;
+  if (firstRun < pixels)
+    ahead.drawAhead(drawer.drawsAhead(ahead, std::min(runLength, pixels - firstRun), pixels - firstRun, lastDraws,
+                                      lastCount));
+  ahead.releaseTaken();
   while (current.count > 0) {
     const int nextFirst = current.first + current.count;
+    const int nextCount = std::min(runLength, pixels - nextFirst);
+    const int afterFirst = nextFirst + nextCount;
+    const std::vector<CDrawQueue::CChunk*> queued =
+        nextCount > 0 ? ahead.chunks() : std::vector<CDrawQueue::CChunk*>();
+    const int transforms = static_cast<int>(queued.size());
     const int tasks = (current.count + kPixelsPerTask - 1) / kPixelsPerTask;
     next.count = 0;
-    NParallel::parallelFor(1 + tasks, [&](int aTask) {
+    NParallel::parallelFor(1 + transforms + tasks, [&](int aTask) {
       if (aTask == 0) {
-        if (nextFirst < pixels) drawer.draw(nextFirst, std::min(runLength, pixels - nextFirst), next);
+        if (nextCount <= 0) return;
+        const long long before = drawer.taken();
+        drawer.draw(nextFirst, nextCount, ahead, next);
+        lastDraws = drawer.taken() - before;
+        lastCount = nextCount;
+        if (afterFirst < pixels)
+          ahead.drawAhead(drawer.drawsAhead(ahead, std::min(runLength, pixels - afterFirst), pixels - afterFirst,
+                                            lastDraws, lastCount));
         return;
       }
-      const int from = (aTask - 1) * kPixelsPerTask, to = std::min(from + kPixelsPerTask, current.count);
+      if (aTask <= transforms) {
+        CDrawQueue::transform(*queued[aTask - 1]);
+        return;
+      }
+      const int from = (aTask - 1 - transforms) * kPixelsPerTask, to = std::min(from + kPixelsPerTask, current.count);
       for (int i = from; i < to; ++i) {
         const int p = current.first + i;
         const int x = p % xSize, y = p / xSize;
@@ -140,6 +300,7 @@ void CNLMeans::sampling(CMatrix<float>& aInput, CMatrix<float>& aResult, float a
         estimate.store(values[p], out[p]);
       }
     });
+    ahead.releaseTaken();
     denoising.report(nextFirst);
     std::swap(current, next);
   }

@@ -300,4 +300,43 @@ TEST(FastVariants, SamplingOverManyRuns) {
   EXPECT_EQ(fast.nextRand, plain.nextRand);
 }
 
+// Draws are made ahead only as far as the pixels still to come are sure to
+// take them. Pixels that ask for more candidates than their window holds give
+// up after 5 x count failures, so they take many more draws than the
+// least, and the amount drawn ahead is held by that bound. A search radius
+// far beyond the image leaves each pixel's marks over the whole image; they
+// must be gone before the next pixel draws.
+TEST(FastVariants, SamplingDrawsAheadNoFurtherThanThePlainLoop) {
+  struct CCase {
+    int xSize, ySize, r, R, count;
+  };
+  // One row with R = 2 holds 3 positions, so every pixel gives up, after 501
+  // draws; 100 candidates make runs of 2621 pixels, and the last run's 10
+  // take far fewer draws than the run before would suggest.
+  for (const CCase& c : {CCase{2 * 2621 + 10, 1, 1, 2, 100}, CCase{30, 20, 1, 50, 40}, CCase{64, 48, 2, 6, 90}}) {
+    const CMatrix<float> input = scene(c.xSize, c.ySize, 11);
+    const CNLMeans nl = settings(c.r, c.R);
+    const CSampled plain = inChild([&] {
+      CMatrix<float> result(input);
+      PlainVariants::sampling(nl, input, result, 20.0f, c.count);
+      return result;
+    });
+    ASSERT_EQ(plain.image.size(), static_cast<std::size_t>(input.size()));
+    for (int threads : {1, 2, 3}) {
+      const CSampled fast = inChild([&] {
+        CThreads environment(threads);
+        CMatrix<float> in(input), result(input);
+        CNLMeans method = nl;
+        method.sampling(in, result, 20.0f, c.count);
+        return result;
+      });
+      const std::string what = std::to_string(c.xSize) + "x" + std::to_string(c.ySize) + " R" + std::to_string(c.R) +
+                               " count " + std::to_string(c.count) + ", " + std::to_string(threads) + " threads";
+      ASSERT_EQ(fast.image.size(), plain.image.size()) << what;
+      EXPECT_EQ(std::memcmp(fast.image.data(), plain.image.data(), sizeof(float) * plain.image.size()), 0) << what;
+      EXPECT_EQ(fast.nextRand, plain.nextRand) << what;
+    }
+  }
+}
+
 }  // namespace
