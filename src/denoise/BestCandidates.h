@@ -53,4 +53,44 @@ void bestCandidates(int aCount, const ForEach& aForEach, std::vector<CElement>& 
   aBest.assign(aList.begin(), aList.begin() + std::min(aList.size(), static_cast<std::size_t>(aCount)));
 }
 
+// The candidates that can be among the aKept smallest of the keys
+// aRanks[0 .. aTotal): their indices, in list order, into aWhich, found with a
+// histogram of the keys. Every key left out is larger than every key listed.
+// Returns false, and lists nothing, when the keys are not all nonnegative
+// numbers or infinity (-0 included), or too many would be listed for the
+// listing to pay (many equal keys).
+bool narrowBest(const float* aRanks, int aTotal, int aKept, std::vector<int>& aWhich);
+
+// As bestCandidates, for candidates whose sort keys are aRanks[0 .. aTotal)
+// in list order, candidate i being aMake(i). When the aCount + 1 smallest keys
+// are all different, the first aCount are the same whatever order finds them:
+// narrowBest picks out a few candidates, and only those are sorted. Otherwise,
+// and for fewer than a dozen (whose insertions cost less than the histogram),
+// bestCandidates decides, as above.
+template <typename Make>
+void bestOfRanks(int aCount, const float* aRanks, int aTotal, const Make& aMake, std::vector<CElement>& aBest,
+                 std::vector<CElement>& aList, std::vector<int>& aWhich) {
+  constexpr int kFewestNarrowed = 12;
+  const int kept = aCount + 1;
+  if (aCount >= kFewestNarrowed && kept <= aTotal && narrowBest(aRanks, aTotal, kept, aWhich) &&
+      aWhich.size() >= static_cast<std::size_t>(kept)) {
+    aBest.clear();
+    for (const int i : aWhich) aBest.push_back(aMake(i));
+    std::sort(aBest.begin(), aBest.end());
+    aBest.resize(static_cast<std::size_t>(kept));
+    bool distinct = true;
+    for (int i = 0; distinct && i + 1 < kept; ++i) distinct = aBest[i] < aBest[i + 1];
+    if (distinct) {
+      aBest.pop_back();
+      return;
+    }
+  }
+  bestCandidates(
+      aCount,
+      [&](const auto& aVisit) {
+        for (int i = 0; i < aTotal; ++i) aVisit(aMake(i));
+      },
+      aBest, aList);
+}
+
 }  // namespace NLMeansCommon

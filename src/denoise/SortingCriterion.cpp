@@ -30,24 +30,25 @@ void CNLMeans::sortingCriterion(CMatrix<float>& aInput, CMatrix<float>& aResult,
     std::vector<CElement> best, list;
     std::vector<float> distances(NLMeansKernels::largestWindow(xSize, ySize, radius));
     std::vector<std::uint8_t> defined(distances.size());
+    std::vector<float> ranks(distances.size());
+    std::vector<int> which;
     for (int x = 0; x < xSize; ++x) {
       const NLMeansKernels::CWindowBounds bounds = NLMeansKernels::windowBounds(xSize, ySize, x, y, radius);
       NLMeansKernels::windowDistances(copy.data(), xSize, ySize, x, y, bounds, window, distances.data(),
                                       defined.data());
-      const auto forEachCandidate = [&](const auto& aVisit) {
-        int i = 0;
-        for (int qy = bounds.yLow; qy <= bounds.yHigh; ++qy)
-          for (int qx = bounds.xLow; qx <= bounds.xHigh; ++qx, ++i) {
-            CElement candidate;
-            // Without a common weighted offset a candidate ranks last.
-            candidate.distance = defined[i] ? distances[i] : std::numeric_limits<float>::infinity();
-            candidate.value = values[qx + qy * xSize];
-            aVisit(candidate);
-          }
+      // Without a common weighted offset a candidate ranks last.
+      const int total = bounds.count();
+      for (int i = 0; i < total; ++i) ranks[i] = defined[i] ? distances[i] : std::numeric_limits<float>::infinity();
+      const int width = bounds.width();
+      const auto candidate = [&](int aIndex) {
+        CElement element;
+        element.distance = ranks[aIndex];
+        element.value = values[(bounds.xLow + aIndex % width) + (bounds.yLow + aIndex / width) * xSize];
+        return element;
       };
       // Near the border a pixel has fewer candidates than elsewhere.
-      const int used = std::min(aBest, bounds.count());
-      bestCandidates(used, forEachCandidate, best, list);
+      const int used = std::min(aBest, total);
+      bestOfRanks(used, ranks.data(), total, candidate, best, list, which);
       float sum = 0.0f;
       for (int k = 0; k < used; ++k) sum += best[k].value;
       out[x + y * xSize] = sum / static_cast<float>(used);

@@ -86,6 +86,47 @@ TEST(CElement, BestCandidatesLeadAsStdSort) {
   EXPECT_GT(shortcuts, 100);
 }
 
+// bestOfRanks as well, which narrows the keys down by a histogram: ties at
+// and below the boundary, infinities, signed zeros, not-a-number, and spreads
+// so small that the histogram's scale would not be finite.
+TEST(CElement, BestOfRanksLeadAsStdSort) {
+  std::mt19937 generator(78);
+  const float specials[] = {std::numeric_limits<float>::infinity(), -0.0f, 0.0f,
+                            std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::denorm_min()};
+  std::vector<CElement> list, expected, best, scratch;
+  std::vector<float> ranks;
+  std::vector<int> which;
+  int narrowed = 0;
+  for (int round = 0; round < 3000; ++round) {
+    const int size = 1 + static_cast<int>(generator() % 300);
+    const int levels = round % 3 == 0 ? 4 : (round % 3 == 1 ? 1000000 : 40);
+    // Every few rounds all keys lie within a few of the smallest floats.
+    const float unit = round % 11 == 0 ? std::numeric_limits<float>::denorm_min() : 0.25f;
+    list.clear();
+    ranks.clear();
+    for (int i = 0; i < size; ++i) {
+      CElement e;
+      e.distance = static_cast<float>(generator() % levels) * unit;
+      if (round % 7 == 0 && generator() % 50 == 0) e.distance = specials[generator() % (round % 14 == 0 ? 5 : 3)];
+      e.value = static_cast<float>(i);
+      e.x = i;
+      list.push_back(e);
+      ranks.push_back(e.distance);
+    }
+    expected = list;
+    std::sort(expected.begin(), expected.end());
+    const int wanted = round % 5 == 0 ? static_cast<int>(generator() % static_cast<unsigned>(size + 2))
+                                      : 12 + static_cast<int>(generator() % 100);
+    NLMeansCommon::bestOfRanks(
+        wanted, ranks.data(), size, [&](int aIndex) { return list[static_cast<std::size_t>(aIndex)]; }, best, scratch,
+        which);
+    ASSERT_EQ(best.size(), static_cast<std::size_t>(std::min(wanted, size))) << "round " << round;
+    for (std::size_t i = 0; i < best.size(); ++i) ASSERT_EQ(best[i].x, expected[i].x) << "round " << round << " entry " << i;
+    narrowed += wanted < size && NLMeansCommon::narrowBest(ranks.data(), size, wanted + 1, which) ? 1 : 0;
+  }
+  EXPECT_GT(narrowed, 500);
+}
+
 TEST(SortingCriterion, BestOneIsThePixelItself) {
   CMatrix<float> input = TestSupport::noisyImage(12, 10, 31);
   CMatrix<float> result(input);
