@@ -557,6 +557,22 @@ bool usesAvx2() { return !gPortable.load(std::memory_order_relaxed) && NPatchKer
 
 void forcePortable(bool aPortable) { gPortable.store(aPortable, std::memory_order_relaxed); }
 
+void candidateWeights(const float* aDistanceImage, int aXSize, const CPatchWindow& aWindow, float aKernel,
+                      int aPixel, const int* aCandidates, int aCount, float* aWeights) {
+  if (aCount <= 0) return;
+  // Scratch kept per thread: pixels come one after another.
+  thread_local std::vector<int> members;
+  thread_local CLeafPatches patches;
+  thread_local std::vector<float> sums;
+  // The pixel is member 0, its candidates follow: one row of a leaf's sums.
+  members.assign(1, aPixel);
+  members.insert(members.end(), aCandidates, aCandidates + aCount);
+  gatherPatches(aDistanceImage, aXSize, aWindow, members, patches);
+  if (sums.size() < static_cast<std::size_t>(patches.stride) + kLanes) sums.resize(patches.stride + kLanes);
+  rowSums(patches, aWindow.weights.data(), 0, 1, aCount + 1, sums.data());
+  NExpKernels::weighAll(sums.data() + 1, aWindow.weightSum, aKernel, aWeights, aCount);
+}
+
 void leafEstimates(const float* aDistanceImage, const float* aValues, int aXSize, const CPatchWindow& aWindow,
                    float aKernel, const std::vector<int>& aMembers, const std::vector<std::uint8_t>& aIsCopy,
                    const COutput& aOutput, const std::function<void()>& aBetweenRows) {

@@ -35,6 +35,14 @@ void leafEstimates(const float* aDistanceImage, const float* aValues, int aXSize
                    const std::vector<std::uint8_t>& aIsCopy, const COutput& aOutput,
                    const std::function<void()>& aBetweenRows = {});
 
+// aWeights[i] = expf(aKernel * D(p, q_i)) for the aCount candidates q_i at
+// aCandidates[i] and the pixel p at aPixel (pixel indices in the image of
+// aXSize columns), D the whole-patch distance on aDistanceImage as
+// NLMeansCommon::boundedDistance gives it: every patch must lie at least r
+// from every edge. The candidates' distances are summed side by side.
+void candidateWeights(const float* aDistanceImage, int aXSize, const NLMeansCommon::CPatchWindow& aWindow,
+                      float aKernel, int aPixel, const int* aCandidates, int aCount, float* aWeights);
+
 // Windowed non-local means of one pixel, as NLMeansCommon::windowedEstimate.
 NLMeansCommon::CEstimate windowedEstimate(const float* aDistanceImage, const float* aValues, int aXSize, int aYSize,
                                           int aX, int aY, int aRadius, float aKernel,

@@ -9,6 +9,7 @@
 
 #include "CNLMeans.h"
 #include "CNLMeansCommon.h"
+#include "NLMeansKernels.h"
 #include "Parallel.h"
 #include "Progress.h"
 
@@ -287,12 +288,34 @@ void CNLMeans::sampling(CMatrix<float>& aInput, CMatrix<float>& aResult, float a
         return;
       }
       const int from = (aTask - 1 - transforms) * kPixelsPerTask, to = std::min(from + kPixelsPerTask, current.count);
+      // Weights of the candidates whose patches and the pixel's lie inside
+      // the image are summed side by side; the rest one by one. Either way
+      // the estimate takes them in drawn order.
+      const auto inside = [&](int aX, int aY) {
+        return aX >= patchRadius && aX < xSize - patchRadius && aY >= patchRadius && aY < ySize - patchRadius;
+      };
+      std::vector<int> whole;
+      std::vector<float> weights;
       for (int i = from; i < to; ++i) {
         const int p = current.first + i;
         const int x = p % xSize, y = p / xSize;
+        const int* const candidates = current.candidates.data() + current.start[i];
+        const int count = current.start[i + 1] - current.start[i];
+        whole.clear();
+        if (inside(x, y))
+          for (int c = 0; c < count; ++c)
+            if (inside(candidates[c] % xSize, candidates[c] / xSize)) whole.push_back(candidates[c]);
+        weights.resize(whole.size());
+        NLMeansKernels::candidateWeights(copy.data(), xSize, window, kernel, p, whole.data(),
+                                         static_cast<int>(whole.size()), weights.data());
         CEstimate estimate;
-        for (int c = current.start[i]; c < current.start[i + 1]; ++c) {
-          const int q = current.candidates[c];
+        std::size_t next = 0;
+        for (int c = 0; c < count; ++c) {
+          const int q = candidates[c];
+          if (next < whole.size() && whole[next] == q) {
+            estimate.add(weights[next++], values[q]);
+            continue;
+          }
           float distance;
           if (boundedDistance(copy.data(), xSize, ySize, x, y, q % xSize, q / xSize, window, distance))
             estimate.add(std::exp(kernel * distance), values[q]);

@@ -61,6 +61,33 @@ TEST_P(KernelPaths, WindowedEstimateMatchesThePlainLoop) {
   }
 }
 
+// One pixel against candidates anywhere inside: as many as fill no lane group,
+// one, and several with a partial last, for several patch sizes.
+TEST_P(KernelPaths, CandidateWeightsMatchThePlainLoop) {
+  std::mt19937 generator(41);
+  for (const int r : {1, 3, 4, 6}) {
+    const int xSize = 40, ySize = 33;
+    const CMatrix<float> image = TestSupport::noisyImage(xSize, ySize, static_cast<unsigned>(r));
+    const CPatchWindow window(r);
+    const float k = NLMeansCommon::filterKernel(0.5f, 20.0f);
+    std::uniform_int_distribution<int> column(r, xSize - 1 - r), row(r, ySize - 1 - r);
+    for (const int count : {0, 1, 5, 8, 9, 16, 23, 100}) {
+      const int pixel = column(generator) + row(generator) * xSize;
+      std::vector<int> candidates;
+      for (int c = 0; c < count; ++c) candidates.push_back(column(generator) + row(generator) * xSize);
+      std::vector<float> weights(static_cast<std::size_t>(count) + 1, -1.0f);
+      NLMeansKernels::candidateWeights(image.data(), xSize, window, k, pixel, candidates.data(), count, weights.data());
+      for (int c = 0; c < count; ++c) {
+        float distance = 0.0f;
+        ASSERT_TRUE(NLMeansCommon::boundedDistance(image.data(), xSize, ySize, pixel % xSize, pixel / xSize,
+                                                   candidates[c] % xSize, candidates[c] / xSize, window, distance));
+        ASSERT_TRUE(sameBits(weights[c], std::exp(k * distance))) << "r " << r << " count " << count << " at " << c;
+      }
+      EXPECT_EQ(weights[count], -1.0f) << "written past the end, r " << r << " count " << count;
+    }
+  }
+}
+
 TEST_P(KernelPaths, LeafEstimatesMatchThePlainLoop) {
   const int X = 70, Y = 60;
   const CMatrix<float> image = TestSupport::noisyImage(X, Y, 17);
