@@ -13,6 +13,10 @@
 #include "Parallel.h"
 #include "Progress.h"
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
 using namespace NLMeansCommon;
 
 namespace {
@@ -35,9 +39,64 @@ int directNeighbourLayer(int aPx, int aPy, int aQx, int aQy) {
   return -1;
 }
 
+// The two kinds of step; each link adds aTerm(sum, w, d).
+enum class EStep { kLinear, kTotalVariation };
+
+#if defined(__x86_64__) || defined(__i386__)
+// (float) (sum + a / sqrt(b + 1e-5)) in double, four lanes.
+__attribute__((target("avx2"))) inline __m128 totalVariationFour(__m128 aSum, __m128 aA, __m128 aB) {
+  const __m256d root = _mm256_sqrt_pd(_mm256_add_pd(_mm256_cvtps_pd(aB), _mm256_set1_pd(1e-5)));
+  return _mm256_cvtpd_ps(_mm256_add_pd(_mm256_cvtps_pd(aSum), _mm256_div_pd(_mm256_cvtps_pd(aA), root)));
+}
+
+// Pixels aX .. aX + 7 of row aY, one per lane; each lane adds its links in
+// layer order as the scalar loop does, and a link not in use leaves its lane
+// as it was (its neighbour is not even read).
+template <EStep Kind>
+__attribute__((target("avx2"))) void graphStepEight(const CTensor<float>& aWeights, const CTensor<int>& aNeighborX,
+                                                     const CTensor<int>& aNeighborY, const float* aOld,
+                                                     float* aImage, int aXSize, int aX, int aY) {
+  const int layers = aWeights.zSize();
+  const std::size_t at = static_cast<std::size_t>(aX) + static_cast<std::size_t>(aY) * aXSize;
+  const __m256 own = _mm256_loadu_ps(aOld + at);
+  const __m256i columns = _mm256_set1_epi32(aXSize);
+  __m256 sum = _mm256_setzero_ps();
+  __m256i links = _mm256_setzero_si256();
+  for (int k = 0; k < layers; ++k) {
+    const __m256 w = _mm256_loadu_ps(&aWeights(aX, aY, k));
+    const __m256 inUse = _mm256_cmp_ps(w, _mm256_setzero_ps(), _CMP_GT_OQ);
+    if (_mm256_movemask_ps(inUse) == 0) continue;
+    const __m256i nx = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(&aNeighborX(aX, aY, k)));
+    const __m256i ny = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(&aNeighborY(aX, aY, k)));
+    const __m256i index = _mm256_add_epi32(nx, _mm256_mullo_epi32(ny, columns));
+    const __m256 neighbour = _mm256_mask_i32gather_ps(_mm256_setzero_ps(), aOld, index, inUse, 4);
+    const __m256 d = _mm256_sub_ps(neighbour, own);
+    __m256 next;
+    if (Kind == EStep::kLinear) {
+      next = _mm256_add_ps(sum, _mm256_mul_ps(w, d));
+    } else {
+      const __m256 a = _mm256_mul_ps(w, d), b = _mm256_mul_ps(d, d);
+      const __m128 low =
+          totalVariationFour(_mm256_castps256_ps128(sum), _mm256_castps256_ps128(a), _mm256_castps256_ps128(b));
+      const __m128 high =
+          totalVariationFour(_mm256_extractf128_ps(sum, 1), _mm256_extractf128_ps(a, 1), _mm256_extractf128_ps(b, 1));
+      next = _mm256_insertf128_ps(_mm256_castps128_ps256(low), high, 1);
+    }
+    sum = _mm256_blendv_ps(sum, next, inUse);
+    links = _mm256_sub_epi32(links, _mm256_castps_si256(inUse));
+  }
+  // Without a link in use the step would be 0 / 0: such a pixel keeps its value.
+  const __m256 image = _mm256_loadu_ps(aImage + at);
+  const __m256 stepped = _mm256_add_ps(_mm256_div_ps(sum, _mm256_cvtepi32_ps(links)), image);
+  const __m256 linked = _mm256_castsi256_ps(_mm256_cmpgt_epi32(links, _mm256_setzero_si256()));
+  _mm256_storeu_ps(aImage + at, _mm256_blendv_ps(image, stepped, linked));
+}
+#endif
+
 // One explicit step over the links in use, reading only the values before the
-// step; aTerm gives the contribution of a link of weight w and difference d.
-template <typename Term>
+// step; aTerm gives the contribution of a link of weight w and difference d,
+// as Kind names it.
+template <EStep Kind, typename Term>
 void graphStep(const CTensor<float>& aWeights, const CTensor<int>& aNeighborX, const CTensor<int>& aNeighborY,
                CMatrix<float>& aImage, Term aTerm) {
   if (aWeights.xSize() != aImage.xSize() || aWeights.ySize() != aImage.ySize() ||
@@ -50,7 +109,13 @@ void graphStep(const CTensor<float>& aWeights, const CTensor<int>& aNeighborX, c
   const std::vector<float> old(aImage.data(), aImage.data() + aImage.size());
   // Every pixel reads old values only and writes itself: rows are independent.
   NParallel::parallelFor(ySize, [&](int y) {
-    for (int x = 0; x < xSize; ++x) {
+    int x = 0;
+#if defined(__x86_64__) || defined(__i386__)
+    if (NLMeansKernels::usesAvx2())
+      for (; x + 8 <= xSize; x += 8)
+        graphStepEight<Kind>(aWeights, aNeighborX, aNeighborY, old.data(), aImage.data(), xSize, x, y);
+#endif
+    for (; x < xSize; ++x) {
       const float own = old[x + y * xSize];
       int links = 0;
       float sum = 0.0f;
@@ -155,13 +220,14 @@ void CNLMeans::gilboaOsherBuildWeights(CMatrix<float>& aImage, float aSigma) {
 }
 
 void CNLMeans::gilboaOsherFilter(CMatrix<float>& aImage) {
-  graphStep(weights, neighborX, neighborY, aImage, [](float aSum, float aWeight, float aDifference) {
+  graphStep<EStep::kLinear>(weights, neighborX, neighborY, aImage, [](float aSum, float aWeight, float aDifference) {
     return aSum + aWeight * aDifference;
   });
 }
 
 void CNLMeans::gilboaOsherFilterTV(CMatrix<float>& aImage) {
-  graphStep(weights, neighborX, neighborY, aImage, [](float aSum, float aWeight, float aDifference) {
+  graphStep<EStep::kTotalVariation>(weights, neighborX, neighborY, aImage, [](float aSum, float aWeight,
+                                                                             float aDifference) {
     const float a = aWeight * aDifference;
     const float b = aDifference * aDifference;
     return static_cast<float>(static_cast<double>(aSum) +
