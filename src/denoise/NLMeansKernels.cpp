@@ -559,18 +559,23 @@ void forcePortable(bool aPortable) { gPortable.store(aPortable, std::memory_orde
 
 void candidateWeights(const float* aDistanceImage, int aXSize, const CPatchWindow& aWindow, float aKernel,
                       int aPixel, const int* aCandidates, int aCount, float* aWeights) {
-  if (aCount <= 0) return;
+  // Candidates gathered at a time: the scratch stays small however many a
+  // pixel has.
+  constexpr int kBlock = 1024;
   // Scratch kept per thread: pixels come one after another.
   thread_local std::vector<int> members;
   thread_local CLeafPatches patches;
   thread_local std::vector<float> sums;
-  // The pixel is member 0, its candidates follow: one row of a leaf's sums.
-  members.assign(1, aPixel);
-  members.insert(members.end(), aCandidates, aCandidates + aCount);
-  gatherPatches(aDistanceImage, aXSize, aWindow, members, patches);
-  if (sums.size() < static_cast<std::size_t>(patches.stride) + kLanes) sums.resize(patches.stride + kLanes);
-  rowSums(patches, aWindow.weights.data(), 0, 1, aCount + 1, sums.data());
-  NExpKernels::weighAll(sums.data() + 1, aWindow.weightSum, aKernel, aWeights, aCount);
+  for (int first = 0; first < aCount; first += kBlock) {
+    const int count = std::min(kBlock, aCount - first);
+    // The pixel is member 0, its candidates follow: one row of a leaf's sums.
+    members.assign(1, aPixel);
+    members.insert(members.end(), aCandidates + first, aCandidates + first + count);
+    gatherPatches(aDistanceImage, aXSize, aWindow, members, patches);
+    if (sums.size() < static_cast<std::size_t>(patches.stride) + kLanes) sums.resize(patches.stride + kLanes);
+    rowSums(patches, aWindow.weights.data(), 0, 1, count + 1, sums.data());
+    NExpKernels::weighAll(sums.data() + 1, aWindow.weightSum, aKernel, aWeights + first, count);
+  }
 }
 
 void leafEstimates(const float* aDistanceImage, const float* aValues, int aXSize, const CPatchWindow& aWindow,

@@ -71,7 +71,8 @@ TEST_P(KernelPaths, CandidateWeightsMatchThePlainLoop) {
     const CPatchWindow window(r);
     const float k = NLMeansCommon::filterKernel(0.5f, 20.0f);
     std::uniform_int_distribution<int> column(r, xSize - 1 - r), row(r, ySize - 1 - r);
-    for (const int count : {0, 1, 5, 8, 9, 16, 23, 100}) {
+    // 2500: more than one block of those gathered at a time.
+    for (const int count : {0, 1, 5, 8, 9, 16, 23, 100, 2500}) {
       const int pixel = column(generator) + row(generator) * xSize;
       std::vector<int> candidates;
       for (int c = 0; c < count; ++c) candidates.push_back(column(generator) + row(generator) * xSize);
