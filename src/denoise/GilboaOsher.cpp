@@ -49,47 +49,59 @@ __attribute__((target("avx2"))) inline __m128 totalVariationFour(__m128 aSum, __
   return _mm256_cvtpd_ps(_mm256_add_pd(_mm256_cvtps_pd(aSum), _mm256_div_pd(_mm256_cvtps_pd(aA), root)));
 }
 
-// Pixels aX .. aX + 7 of row aY, one per lane; each lane adds its links in
-// layer order as the scalar loop does, and a link not in use leaves its lane
-// as it was (its neighbour is not even read).
+// The pixels of row aY from 0 to aEnd (a multiple of eight), one per lane.
+// Layer by layer, so that each tensor row is read in order; each lane adds
+// its pixel's links in layer order as the scalar loop does, and a link not in
+// use leaves its lane as it was (its neighbour is not even read).
 template <EStep Kind>
-__attribute__((target("avx2"))) void graphStepEight(const CTensor<float>& aWeights, const CTensor<int>& aNeighborX,
-                                                     const CTensor<int>& aNeighborY, const float* aOld,
-                                                     float* aImage, int aXSize, int aX, int aY) {
-  const int layers = aWeights.zSize();
-  const std::size_t at = static_cast<std::size_t>(aX) + static_cast<std::size_t>(aY) * aXSize;
-  const __m256 own = _mm256_loadu_ps(aOld + at);
+__attribute__((target("avx2"))) void graphRowAvx2(const CTensor<float>& aWeights, const CTensor<int>& aNeighborX,
+                                                   const CTensor<int>& aNeighborY, const float* aOld, float* aImage,
+                                                   int aXSize, int aY, int aEnd) {
+  thread_local std::vector<float> sums;
+  thread_local std::vector<int> links;
+  sums.assign(static_cast<std::size_t>(aEnd), 0.0f);
+  links.assign(static_cast<std::size_t>(aEnd), 0);
+  const std::size_t rowStart = static_cast<std::size_t>(aY) * aXSize;
+  const float* const own = aOld + rowStart;
   const __m256i columns = _mm256_set1_epi32(aXSize);
-  __m256 sum = _mm256_setzero_ps();
-  __m256i links = _mm256_setzero_si256();
-  for (int k = 0; k < layers; ++k) {
-    const __m256 w = _mm256_loadu_ps(&aWeights(aX, aY, k));
-    const __m256 inUse = _mm256_cmp_ps(w, _mm256_setzero_ps(), _CMP_GT_OQ);
-    if (_mm256_movemask_ps(inUse) == 0) continue;
-    const __m256i nx = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(&aNeighborX(aX, aY, k)));
-    const __m256i ny = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(&aNeighborY(aX, aY, k)));
-    const __m256i index = _mm256_add_epi32(nx, _mm256_mullo_epi32(ny, columns));
-    const __m256 neighbour = _mm256_mask_i32gather_ps(_mm256_setzero_ps(), aOld, index, inUse, 4);
-    const __m256 d = _mm256_sub_ps(neighbour, own);
-    __m256 next;
-    if (Kind == EStep::kLinear) {
-      next = _mm256_add_ps(sum, _mm256_mul_ps(w, d));
-    } else {
-      const __m256 a = _mm256_mul_ps(w, d), b = _mm256_mul_ps(d, d);
-      const __m128 low =
-          totalVariationFour(_mm256_castps256_ps128(sum), _mm256_castps256_ps128(a), _mm256_castps256_ps128(b));
-      const __m128 high =
-          totalVariationFour(_mm256_extractf128_ps(sum, 1), _mm256_extractf128_ps(a, 1), _mm256_extractf128_ps(b, 1));
-      next = _mm256_insertf128_ps(_mm256_castps128_ps256(low), high, 1);
+  for (int k = 0; k < aWeights.zSize(); ++k) {
+    const float* const weights = &aWeights(0, aY, k);
+    const int* const nx = &aNeighborX(0, aY, k);
+    const int* const ny = &aNeighborY(0, aY, k);
+    for (int x = 0; x < aEnd; x += 8) {
+      const __m256 w = _mm256_loadu_ps(weights + x);
+      const __m256 inUse = _mm256_cmp_ps(w, _mm256_setzero_ps(), _CMP_GT_OQ);
+      if (_mm256_movemask_ps(inUse) == 0) continue;
+      const __m256i column = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(nx + x));
+      const __m256i row = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(ny + x));
+      const __m256i index = _mm256_add_epi32(column, _mm256_mullo_epi32(row, columns));
+      const __m256 neighbour = _mm256_mask_i32gather_ps(_mm256_setzero_ps(), aOld, index, inUse, 4);
+      const __m256 d = _mm256_sub_ps(neighbour, _mm256_loadu_ps(own + x));
+      const __m256 sum = _mm256_loadu_ps(&sums[x]);
+      __m256 next;
+      if (Kind == EStep::kLinear) {
+        next = _mm256_add_ps(sum, _mm256_mul_ps(w, d));
+      } else {
+        const __m256 a = _mm256_mul_ps(w, d), b = _mm256_mul_ps(d, d);
+        const __m128 low =
+            totalVariationFour(_mm256_castps256_ps128(sum), _mm256_castps256_ps128(a), _mm256_castps256_ps128(b));
+        const __m128 high =
+            totalVariationFour(_mm256_extractf128_ps(sum, 1), _mm256_extractf128_ps(a, 1), _mm256_extractf128_ps(b, 1));
+        next = _mm256_insertf128_ps(_mm256_castps128_ps256(low), high, 1);
+      }
+      _mm256_storeu_ps(&sums[x], _mm256_blendv_ps(sum, next, inUse));
+      __m256i* const count = reinterpret_cast<__m256i*>(&links[x]);
+      _mm256_storeu_si256(count, _mm256_sub_epi32(_mm256_loadu_si256(count), _mm256_castps_si256(inUse)));
     }
-    sum = _mm256_blendv_ps(sum, next, inUse);
-    links = _mm256_sub_epi32(links, _mm256_castps_si256(inUse));
   }
   // Without a link in use the step would be 0 / 0: such a pixel keeps its value.
-  const __m256 image = _mm256_loadu_ps(aImage + at);
-  const __m256 stepped = _mm256_add_ps(_mm256_div_ps(sum, _mm256_cvtepi32_ps(links)), image);
-  const __m256 linked = _mm256_castsi256_ps(_mm256_cmpgt_epi32(links, _mm256_setzero_si256()));
-  _mm256_storeu_ps(aImage + at, _mm256_blendv_ps(image, stepped, linked));
+  for (int x = 0; x < aEnd; x += 8) {
+    const __m256i count = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(&links[x]));
+    const __m256 image = _mm256_loadu_ps(aImage + rowStart + x);
+    const __m256 stepped = _mm256_add_ps(_mm256_div_ps(_mm256_loadu_ps(&sums[x]), _mm256_cvtepi32_ps(count)), image);
+    const __m256 linked = _mm256_castsi256_ps(_mm256_cmpgt_epi32(count, _mm256_setzero_si256()));
+    _mm256_storeu_ps(aImage + rowStart + x, _mm256_blendv_ps(image, stepped, linked));
+  }
 }
 #endif
 
@@ -111,9 +123,10 @@ void graphStep(const CTensor<float>& aWeights, const CTensor<int>& aNeighborX, c
   NParallel::parallelFor(ySize, [&](int y) {
     int x = 0;
 #if defined(__x86_64__) || defined(__i386__)
-    if (NLMeansKernels::usesAvx2())
-      for (; x + 8 <= xSize; x += 8)
-        graphStepEight<Kind>(aWeights, aNeighborX, aNeighborY, old.data(), aImage.data(), xSize, x, y);
+    if (NLMeansKernels::usesAvx2()) {
+      x = xSize / 8 * 8;
+      if (x > 0) graphRowAvx2<Kind>(aWeights, aNeighborX, aNeighborY, old.data(), aImage.data(), xSize, y, x);
+    }
 #endif
     for (; x < xSize; ++x) {
       const float own = old[x + y * xSize];

@@ -168,7 +168,8 @@ public:
         mDrawn[aAt] = 1;
         mMarked.push_back(aAt);
       };
-      mark(static_cast<std::size_t>(x - xLow) + static_cast<std::size_t>(y - yLow) * maskWidth);  // never the pixel itself
+      // Never the pixel itself.
+      mark(static_cast<std::size_t>(x - xLow) + static_cast<std::size_t>(y - yLow) * maskWidth);
       int accepted = 0;
       long long failures = 0;
       while (accepted < mCount) {

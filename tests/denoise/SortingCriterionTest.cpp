@@ -121,7 +121,8 @@ TEST(CElement, BestOfRanksLeadAsStdSort) {
         wanted, ranks.data(), size, [&](int aIndex) { return list[static_cast<std::size_t>(aIndex)]; }, best, scratch,
         which);
     ASSERT_EQ(best.size(), static_cast<std::size_t>(std::min(wanted, size))) << "round " << round;
-    for (std::size_t i = 0; i < best.size(); ++i) ASSERT_EQ(best[i].x, expected[i].x) << "round " << round << " entry " << i;
+    for (std::size_t i = 0; i < best.size(); ++i)
+      ASSERT_EQ(best[i].x, expected[i].x) << "round " << round << " entry " << i;
     narrowed += wanted < size && NLMeansCommon::narrowBest(ranks.data(), size, wanted + 1, which) ? 1 : 0;
   }
   EXPECT_GT(narrowed, 500);
