@@ -219,6 +219,37 @@ void storeEstimate(const CEstimate& aEstimate, float aOwnValue, int aPixel, int 
 // four lane groups, whose sums are independent chains.
 constexpr int kWindowGroup = 4 * kLanes;
 
+// aOut[l] = aKernel * (aSums[l] / aWeightSums[l]) where the weight sum is
+// positive, else 0 (a harmless argument for the exponential), l < aCount.
+void kernelQuotientsPortable(const float* aSums, const float* aWeightSums, float aKernel, float* aOut, int aCount) {
+  for (int l = 0; l < aCount; ++l) aOut[l] = aWeightSums[l] > 0.0f ? aKernel * (aSums[l] / aWeightSums[l]) : 0.0f;
+}
+
+#ifdef TEXTURE_HAVE_X86
+// Eight quotients at a time: the plain loop's division cannot be done ahead
+// of its test (it could divide by zero), so the compiler leaves it scalar.
+// Lanes without a positive weight sum divide by one and are then cleared.
+__attribute__((target("avx2"))) void kernelQuotientsAvx2(const float* aSums, const float* aWeightSums, float aKernel,
+                                                         float* aOut, int aCount) {
+  const __m256 kernel = _mm256_set1_ps(aKernel), zero = _mm256_setzero_ps(), one = _mm256_set1_ps(1.0f);
+  int l = 0;
+  for (; l + kLanes <= aCount; l += kLanes) {
+    const __m256 weightSums = _mm256_loadu_ps(aWeightSums + l);
+    const __m256 defined = _mm256_cmp_ps(weightSums, zero, _CMP_GT_OQ);
+    const __m256 quotients = _mm256_div_ps(_mm256_loadu_ps(aSums + l), _mm256_blendv_ps(one, weightSums, defined));
+    _mm256_storeu_ps(aOut + l, _mm256_and_ps(_mm256_mul_ps(kernel, quotients), defined));
+  }
+  kernelQuotientsPortable(aSums + l, aWeightSums + l, aKernel, aOut + l, aCount - l);
+}
+#endif
+
+void kernelQuotients(const float* aSums, const float* aWeightSums, float aKernel, float* aOut, int aCount) {
+#ifdef TEXTURE_HAVE_X86
+  if (usesAvx2()) return kernelQuotientsAvx2(aSums, aWeightSums, aKernel, aOut, aCount);
+#endif
+  kernelQuotientsPortable(aSums, aWeightSums, aKernel, aOut, aCount);
+}
+
 // The windowed estimate of pixel (x, y): the candidates of its clipped window,
 // row by row, up to kWindowGroup at a time; aSums(qx, qy, lanes, sums,
 // weightSums) gives their distance sums and window weight sums.
@@ -235,7 +266,7 @@ CEstimate windowedCandidates(const float* aValues, int aXSize, int aYSize, int a
       aSums(qx, qy, lanes, sums, weightSums);
       // No common offset with window weight: the distance is undefined, and
       // its lane (skipped below) is given a harmless argument.
-      for (int l = 0; l < lanes; ++l) weights[l] = weightSums[l] > 0.0f ? aKernel * (sums[l] / weightSums[l]) : 0.0f;
+      kernelQuotients(sums, weightSums, aKernel, weights, lanes);
       NExpKernels::expAll(weights, weights, lanes);
       for (int l = 0; l < lanes; ++l) {
         if (qx + l == aX && qy == aY) continue;
