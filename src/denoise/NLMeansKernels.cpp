@@ -2,7 +2,6 @@
 
 #include "ExpKernels.h"
 #include "PatchKernels.h"
-#include "Preselection.h"
 #include "SimdTranspose.h"
 
 #include <algorithm>
@@ -583,59 +582,6 @@ void windowWeights(const float* aDistances, const std::uint8_t* aDefined, int aC
   // An undefined distance was never set; its lane gets a harmless argument.
   for (int i = 0; i < aCount; ++i) aWeights[i] = aDefined[i] ? aKernel * aDistances[i] : 0.0f;
   NExpKernels::expAll(aWeights, aWeights, aCount);
-}
-
-namespace {
-
-void preselectionFlagsPortable(float aMeanP, float aSpreadP, const float* aMeans, const float* aSpreads, int aCount,
-                               std::uint8_t* aAccepts) {
-  for (int i = 0; i < aCount; ++i)
-    aAccepts[i] = NLMeansCommon::preselectionAccepts(aMeanP, aMeans[i], aSpreadP, aSpreads[i]) ? 1 : 0;
-}
-
-#ifdef TEXTURE_HAVE_X86
-// The mean ratio is compared in double with 0.95 and 1.05; for a float ratio
-// f, (double) f < 0.95 exactly when f is below the least float not below
-// 0.95, and (double) f > 1.05 exactly when f is above the greatest float not
-// above 1.05. So the test runs in float, eight candidates at a time.
-const float kLeastMeanRatio = [] {
-  const float bound = 0.95f;
-  return static_cast<double>(bound) < 0.95 ? std::nextafter(bound, 2.0f) : bound;
-}();
-const float kGreatestMeanRatio = [] {
-  const float bound = 1.05f;
-  return static_cast<double>(bound) > 1.05 ? std::nextafter(bound, 0.0f) : bound;
-}();
-
-__attribute__((target("avx2"))) void preselectionFlagsAvx2(float aMeanP, float aSpreadP, const float* aMeans,
-                                                           const float* aSpreads, int aCount, std::uint8_t* aAccepts) {
-  const float lowest = kLeastMeanRatio, highest = kGreatestMeanRatio;
-  const __m256 meanP = _mm256_set1_ps(aMeanP), spreadP = _mm256_set1_ps(aSpreadP);
-  const __m256 low = _mm256_set1_ps(lowest), high = _mm256_set1_ps(highest);
-  const __m256 half = _mm256_set1_ps(0.5f), oneAndHalf = _mm256_set1_ps(1.5f);
-  int i = 0;
-  for (; i + kLanes <= aCount; i += kLanes) {
-    const __m256 meanRatio = _mm256_div_ps(meanP, _mm256_loadu_ps(aMeans + i));
-    const __m256 spreadRatio = _mm256_div_ps(spreadP, _mm256_loadu_ps(aSpreads + i));
-    // Ordered comparisons: a ratio that is not a number fails no bound.
-    const __m256 out = _mm256_or_ps(
-        _mm256_or_ps(_mm256_cmp_ps(meanRatio, low, _CMP_LT_OQ), _mm256_cmp_ps(meanRatio, high, _CMP_GT_OQ)),
-        _mm256_or_ps(_mm256_cmp_ps(spreadRatio, half, _CMP_LT_OQ), _mm256_cmp_ps(spreadRatio, oneAndHalf, _CMP_GT_OQ)));
-    const int rejected = _mm256_movemask_ps(out);
-    for (int l = 0; l < kLanes; ++l) aAccepts[i + l] = static_cast<std::uint8_t>(~rejected >> l & 1);
-  }
-  preselectionFlagsPortable(aMeanP, aSpreadP, aMeans + i, aSpreads + i, aCount - i, aAccepts + i);
-}
-#endif
-
-}  // namespace
-
-void preselectionFlags(float aMeanP, float aSpreadP, const float* aMeans, const float* aSpreads, int aCount,
-                       std::uint8_t* aAccepts) {
-#ifdef TEXTURE_HAVE_X86
-  if (usesAvx2()) return preselectionFlagsAvx2(aMeanP, aSpreadP, aMeans, aSpreads, aCount, aAccepts);
-#endif
-  preselectionFlagsPortable(aMeanP, aSpreadP, aMeans, aSpreads, aCount, aAccepts);
 }
 
 bool usesAvx2() { return !gPortable.load(std::memory_order_relaxed) && NPatchKernels::cpuHasAvx2(); }

@@ -43,11 +43,6 @@ void leafEstimates(const float* aDistanceImage, const float* aValues, int aXSize
 void candidateWeights(const float* aDistanceImage, int aXSize, const NLMeansCommon::CPatchWindow& aWindow,
                       float aKernel, int aPixel, const int* aCandidates, int aCount, float* aWeights);
 
-// aAccepts[i] = NLMeansCommon::preselectionAccepts(aMeanP, aMeans[i], aSpreadP,
-// aSpreads[i]) for i < aCount, as 1 or 0.
-void preselectionFlags(float aMeanP, float aSpreadP, const float* aMeans, const float* aSpreads, int aCount,
-                       std::uint8_t* aAccepts);
-
 // Windowed non-local means of one pixel, as NLMeansCommon::windowedEstimate.
 NLMeansCommon::CEstimate windowedEstimate(const float* aDistanceImage, const float* aValues, int aXSize, int aYSize,
                                           int aX, int aY, int aRadius, float aKernel,

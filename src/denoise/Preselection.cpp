@@ -63,7 +63,6 @@ void CNLMeans::preselection(CMatrix<float>& aInput, CMatrix<float>& aResult, flo
     // Distances, then in place their weights.
     std::vector<float> weights(NLMeansKernels::largestWindow(xSize, ySize, radius));
     std::vector<std::uint8_t> defined(weights.size());
-    std::vector<std::uint8_t> accepts(static_cast<std::size_t>(std::max(0, 2 * radius + 1)));
     for (int x = 0; x < xSize; ++x) {
       const int p = x + y * xSize;
       const NLMeansKernels::CWindowBounds bounds = NLMeansKernels::windowBounds(xSize, ySize, x, y, radius);
@@ -72,18 +71,13 @@ void CNLMeans::preselection(CMatrix<float>& aInput, CMatrix<float>& aResult, flo
       NLMeansKernels::windowWeights(weights.data(), defined.data(), bounds.count(), kernel, weights.data());
       CEstimate estimate;
       int i = 0;
-      for (int qy = bounds.yLow; qy <= bounds.yHigh; ++qy) {
-        // The test for the row's candidates first, side by side.
-        const int rowStart = bounds.xLow + qy * xSize;
-        NLMeansKernels::preselectionFlags(mean[p], spread[p], &mean[rowStart], &spread[rowStart], bounds.width(),
-                                          accepts.data());
+      for (int qy = bounds.yLow; qy <= bounds.yHigh; ++qy)
         for (int qx = bounds.xLow; qx <= bounds.xHigh; ++qx, ++i) {
           const int q = qx + qy * xSize;
-          if (!accepts[qx - bounds.xLow]) continue;
+          if (!preselectionAccepts(mean[p], mean[q], spread[p], spread[q])) continue;
           if (q == p || !defined[i]) continue;
           estimate.add(weights[i], values[q]);
         }
-      }
       estimate.store(values[p], out[p]);
     }
   }, NLMeansProgress::tasksDone(denoising));

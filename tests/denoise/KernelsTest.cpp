@@ -2,7 +2,6 @@
 // must be the same float, with AVX2 and on the portable path.
 #include <cmath>
 #include <cstring>
-#include <limits>
 #include <random>
 #include <vector>
 
@@ -12,7 +11,6 @@
 #include "ExpKernels.h"
 #include "NLMeansKernels.h"
 #include "PatchKernels.h"
-#include "Preselection.h"
 #include "TestSupport.h"
 
 namespace {
@@ -89,43 +87,6 @@ TEST_P(KernelPaths, CandidateWeightsMatchThePlainLoop) {
       EXPECT_EQ(weights[count], -1.0f) << "written past the end, r " << r << " count " << count;
     }
   }
-}
-
-// The preselection test eight candidates at a time, against the plain one:
-// ratios on and next to each bound (the mean ratio's bounds are doubles),
-// zeros, infinities and NaN.
-TEST_P(KernelPaths, PreselectionFlagsMatchThePlainTest) {
-  std::mt19937 generator(43);
-  std::uniform_real_distribution<float> spread(0.0f, 3.0f);
-  const float specials[] = {0.0f, -0.0f, std::numeric_limits<float>::infinity(),
-                            std::numeric_limits<float>::quiet_NaN(), 0.95f, 1.05f,
-                            std::nextafter(0.95f, 2.0f), std::nextafter(1.05f, 0.0f), std::nextafter(1.05f, 2.0f),
-                            0.5f, 1.5f, std::nextafter(0.5f, 0.0f), std::nextafter(1.5f, 2.0f)};
-  for (int round = 0; round < 200; ++round) {
-    const int count = 1 + round % 37;
-    const float meanP = round % 5 == 0 ? specials[round % 13] : 1.0f + spread(generator);
-    const float spreadP = round % 7 == 0 ? specials[round % 13] : spread(generator);
-    std::vector<float> means, spreads;
-    for (int i = 0; i < count; ++i) {
-      // Ratios near the bounds: the candidate's values as the pixel's divided by one.
-      const float ratio = specials[generator() % 13];
-      means.push_back(generator() % 3 == 0 ? meanP / ratio : 1.0f + spread(generator));
-      spreads.push_back(generator() % 3 == 0 ? spreadP / ratio : spread(generator));
-    }
-    std::vector<std::uint8_t> flags(static_cast<std::size_t>(count), 7);
-    NLMeansKernels::preselectionFlags(meanP, spreadP, means.data(), spreads.data(), count, flags.data());
-    for (int i = 0; i < count; ++i)
-      ASSERT_EQ(flags[i], NLMeansCommon::preselectionAccepts(meanP, means[i], spreadP, spreads[i]) ? 1 : 0)
-          << "round " << round << " candidate " << i << ": " << meanP << " / " << means[i] << ", " << spreadP
-          << " / " << spreads[i];
-  }
-  // The bounds themselves: 0.95 and 1.05 as doubles, not as floats.
-  const float below = 0.95f, above = 1.05f;
-  std::uint8_t flags[2];
-  const float means[2] = {1.0f / below, 1.0f / above}, spreads[2] = {1.0f, 1.0f};
-  NLMeansKernels::preselectionFlags(1.0f, 1.0f, means, spreads, 2, flags);
-  EXPECT_EQ(flags[0], NLMeansCommon::preselectionAccepts(1.0f, means[0], 1.0f, 1.0f) ? 1 : 0);
-  EXPECT_EQ(flags[1], NLMeansCommon::preselectionAccepts(1.0f, means[1], 1.0f, 1.0f) ? 1 : 0);
 }
 
 TEST_P(KernelPaths, LeafEstimatesMatchThePlainLoop) {
