@@ -545,6 +545,160 @@ __attribute__((target("avx2"))) void accumulateLeafAvx2(const float* aPairWeight
     }
   }
 }
+
+#endif
+
+// The patch offsets d at which both pixel c and candidate c + o lie inside
+// [0, aSize): max(-r, -c, -(c + o)) .. min(r, aSize - 1 - c, aSize - 1 - (c + o)).
+inline void patchRange(int aC, int aO, int aSize, int aR, int& aLow, int& aHigh) {
+  aLow = std::max(-aR, std::max(-aC, -(aC + aO)));
+  aHigh = std::min(aR, std::min(aSize - 1 - aC, aSize - 1 - (aC + aO)));
+}
+
+#ifdef TEXTURE_HAVE_X86
+// Windowed estimates of a run of eight pixels, a pixel per lane, along a row
+// or (on transposed images) along a column. Every lane visits the same
+// candidate offsets in the same order, and where the run's windows and
+// their candidates' patches lie inside the image along the run, every
+// offset clips the patches alike in all lanes: the weight sums serve all
+// lanes, and the running estimates advance eight pixels at a time.
+
+// Sums of G candidates side by side: candidate j's patch at aCandidates + j *
+// xStride, the pixels' at aPixels, patch offsets aDyLow .. aDyHigh by aDxLow ..
+// aDxHigh in the plain loop's order.
+// (GCC's predictive commoning would keep the loads of one candidate for the
+// next offset, and spill the sums to make room.)
+#if defined(__GNUC__) && !defined(__clang__)
+#define TEXTURE_NO_PREDICTIVE_COMMONING __attribute__((optimize("no-predictive-commoning")))
+#else
+#define TEXTURE_NO_PREDICTIVE_COMMONING
+#endif
+template <int G>
+__attribute__((target("avx2"), noinline)) TEXTURE_NO_PREDICTIVE_COMMONING void runSumsAvx2(
+    const float* aPixels, const float* aCandidates, std::ptrdiff_t aXStride, std::ptrdiff_t aYStride, int aDyLow,
+    int aDyHigh, int aDxLow, int aDxHigh, const CPatchWindow& aWindow, float* aSums) {
+  const int r = aWindow.radius, side = aWindow.side;
+  __m256 sum[G];
+  for (int j = 0; j < G; ++j) sum[j] = _mm256_setzero_ps();
+  for (int dy = aDyLow; dy <= aDyHigh; ++dy) {
+    const float* const w = aWindow.weights.data() + (dy + r) * side + r;
+    for (int dx = aDxLow; dx <= aDxHigh; ++dx) {
+      const std::ptrdiff_t at = dy * aYStride + dx * aXStride;
+      const __m256 a = _mm256_loadu_ps(aPixels + at);
+      const __m256 weight = _mm256_set1_ps(w[dx]);
+      for (int j = 0; j < G; ++j) {
+        const __m256 d = _mm256_sub_ps(a, _mm256_loadu_ps(aCandidates + j * aXStride + at));
+        sum[j] = _mm256_add_ps(sum[j], _mm256_mul_ps(_mm256_mul_ps(d, d), weight));
+      }
+    }
+  }
+  for (int j = 0; j < G; ++j) _mm256_storeu_ps(aSums + j * kLanes, sum[j]);
+}
+
+constexpr int kRunGroup = 6;
+
+// The running estimates of a run's eight pixels.
+struct CRunEstimates {
+  __m256 total, weighted, largest;
+  // Adds a window row's aCount candidates: weights of candidate i at [8i, 8i
+  // + 8), its weight sum aWeightSums[i] (none: not positive), its values at
+  // aValues + i * aXStride. Candidate aSkip is the pixels themselves. Apart,
+  // so that the sums stay in registers across the row.
+  __attribute__((target("avx2"), noinline)) void add(const float* aWeights, const float* aWeightSums,
+                                                     const float* aValues, std::ptrdiff_t aXStride, int aCount,
+                                                     int aSkip) {
+    __m256 t = total, a = weighted, m = largest;
+    for (int i = 0; i < aCount; ++i) {
+      if (i == aSkip || !(aWeightSums[i] > 0.0f)) continue;
+      const __m256 w = _mm256_loadu_ps(aWeights + i * kLanes);
+      // max(M, w) keeps M only where M > w, as std::max(w, M) does (NaN included).
+      m = _mm256_max_ps(m, w);
+      t = _mm256_add_ps(t, w);
+      a = _mm256_add_ps(a, _mm256_mul_ps(w, _mm256_loadu_ps(aValues + i * aXStride)));
+    }
+    total = t;
+    weighted = a;
+    largest = m;
+  }
+};
+
+__attribute__((target("avx2"))) void windowedRunAvx2(const CRunPlanes& aPlanes, int aX, int aY, int aRadius,
+                                                      float aKernel, const CPatchWindow& aWindow,
+                                                      CEstimate aEstimates[kRunLength]) {
+  const int r = aWindow.radius, side = aWindow.side;
+  const int X = aPlanes.xSize, Y = aPlanes.ySize;
+  const std::ptrdiff_t sx = aPlanes.xStride, sy = aPlanes.yStride;
+  // The window of the run's first pixel; along the run it is never clipped.
+  const int oxLow = std::max(-aRadius, -aX), oxHigh = std::min(aRadius, X - 1 - aX);
+  const int oyLow = std::max(-aRadius, -aY), oyHigh = std::min(aRadius, Y - 1 - aY);
+  const int count = oxHigh - oxLow + 1;
+  // Per candidate of a window row: its weights (lanes at [8i, 8i + 8)), its
+  // weight sum, and its patch columns.
+  thread_local std::vector<float> row, weightSums;
+  thread_local std::vector<int> dxLow, dxHigh;
+  row.resize(static_cast<std::size_t>(count + kRunGroup) * kLanes);
+  weightSums.resize(static_cast<std::size_t>(count));
+  dxLow.resize(static_cast<std::size_t>(count));
+  dxHigh.resize(static_cast<std::size_t>(count));
+  for (int i = 0; i < count; ++i) patchRange(aX, oxLow + i, X, r, dxLow[i], dxHigh[i]);
+  int sumsLow = 1, sumsHigh = 0;  // the patch rows the weight sums are for (none yet)
+  CRunEstimates estimates{_mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps()};
+  const float* const pixels = aPlanes.distance + aX * sx + aY * sy;
+  for (int oy = oyLow; oy <= oyHigh; ++oy) {
+    int dyLow, dyHigh;
+    patchRange(aY, oy, Y, r, dyLow, dyHigh);
+    if (dyLow != sumsLow || dyHigh != sumsHigh) {
+      // The weight sums, each added in the plain loop's order.
+      for (int i = 0; i < count; ++i) {
+        float sum = 0.0f;
+        for (int dy = dyLow; dy <= dyHigh; ++dy)
+          for (int dx = dxLow[i]; dx <= dxHigh[i]; ++dx) sum += aWindow.weights[(dx + r) + (dy + r) * side];
+        weightSums[i] = sum;
+      }
+      sumsLow = dyLow;
+      sumsHigh = dyHigh;
+    }
+    const float* const candidates = pixels + oxLow * sx + oy * sy;
+    // Candidates side by side where their patch columns agree.
+    for (int i = 0; i < count;) {
+      int end = i + 1;
+      while (end < count && end - i < kRunGroup && dxLow[end] == dxLow[i] && dxHigh[end] == dxHigh[i]) ++end;
+      const float* const at = candidates + i * sx;
+      float* const out = &row[static_cast<std::size_t>(i) * kLanes];
+      switch (end - i) {
+        case 6: runSumsAvx2<6>(pixels, at, sx, sy, dyLow, dyHigh, dxLow[i], dxHigh[i], aWindow, out); break;
+        case 5: runSumsAvx2<5>(pixels, at, sx, sy, dyLow, dyHigh, dxLow[i], dxHigh[i], aWindow, out); break;
+        case 4: runSumsAvx2<4>(pixels, at, sx, sy, dyLow, dyHigh, dxLow[i], dxHigh[i], aWindow, out); break;
+        case 3: runSumsAvx2<3>(pixels, at, sx, sy, dyLow, dyHigh, dxLow[i], dxHigh[i], aWindow, out); break;
+        case 2: runSumsAvx2<2>(pixels, at, sx, sy, dyLow, dyHigh, dxLow[i], dxHigh[i], aWindow, out); break;
+        default: runSumsAvx2<1>(pixels, at, sx, sy, dyLow, dyHigh, dxLow[i], dxHigh[i], aWindow, out); break;
+      }
+      i = end;
+    }
+    // expf(k * (S / N)), the quotient and product in float as the plain loop
+    // takes them; candidates without a weight sum get a harmless argument.
+    const __m256 kernel = _mm256_set1_ps(aKernel);
+    for (int i = 0; i < count; ++i) {
+      float* const at = &row[static_cast<std::size_t>(i) * kLanes];
+      const float n = weightSums[i];
+      _mm256_storeu_ps(at, n > 0.0f ? _mm256_mul_ps(kernel, _mm256_div_ps(_mm256_loadu_ps(at), _mm256_set1_ps(n)))
+                                    : _mm256_setzero_ps());
+    }
+    NExpKernels::expAll(row.data(), row.data(), count * kLanes);
+    // The pixels themselves: offset (0, 0), in every lane.
+    estimates.add(row.data(), weightSums.data(), aPlanes.values + (aX + oxLow) * sx + (aY + oy) * sy, sx, count,
+                  oy == 0 ? -oxLow : -1);
+  }
+  alignas(32) float totals[kLanes], weighteds[kLanes], largests[kLanes];
+  _mm256_store_ps(totals, estimates.total);
+  _mm256_store_ps(weighteds, estimates.weighted);
+  _mm256_store_ps(largests, estimates.largest);
+  for (int l = 0; l < kLanes; ++l) {
+    aEstimates[l].weightSum = totals[l];
+    aEstimates[l].weightedSum = weighteds[l];
+    aEstimates[l].maxWeight = largests[l];
+  }
+}
 #endif
 
 // Stores the distances of one lane group: sum / weight sum where the weight
@@ -708,6 +862,41 @@ CEstimate windowedEstimate(const float* aDistanceImage, const float* aValues, in
                               boundedSumsPortable(aDistanceImage, aXSize, aYSize, aX, aY, aQx, aQy, aLanes, aWindow,
                                                   aSums, aWeightSums);
                             });
+}
+
+void windowedRunEstimates(const CRunPlanes& aPlanes, int aX, int aY, int aRadius, float aKernel,
+                          const CPatchWindow& aWindow, CEstimate aEstimates[kRunLength]) {
+#ifdef TEXTURE_HAVE_X86
+  if (usesAvx2()) return windowedRunAvx2(aPlanes, aX, aY, aRadius, aKernel, aWindow, aEstimates);
+#endif
+  // Pixel by pixel, the plain loop through the strides.
+  const int r = aWindow.radius;
+  const int X = aPlanes.xSize, Y = aPlanes.ySize;
+  const std::ptrdiff_t sx = aPlanes.xStride, sy = aPlanes.yStride;
+  const bool alongX = sx == 1;
+  for (int l = 0; l < kRunLength; ++l) {
+    const int px = aX + (alongX ? l : 0), py = aY + (alongX ? 0 : l);
+    CEstimate estimate;
+    for (int qy = std::max(py - aRadius, 0); qy <= std::min(py + aRadius, Y - 1); ++qy)
+      for (int qx = std::max(px - aRadius, 0); qx <= std::min(px + aRadius, X - 1); ++qx) {
+        if (qx == px && qy == py) continue;
+        int dxLow, dxHigh, dyLow, dyHigh;
+        patchRange(px, qx - px, X, r, dxLow, dxHigh);
+        patchRange(py, qy - py, Y, r, dyLow, dyHigh);
+        float sum = 0.0f, weightSum = 0.0f;
+        for (int dy = dyLow; dy <= dyHigh; ++dy)
+          for (int dx = dxLow; dx <= dxHigh; ++dx) {
+            const float d = aPlanes.distance[(px + dx) * sx + (py + dy) * sy] -
+                            aPlanes.distance[(qx + dx) * sx + (qy + dy) * sy];
+            const float w = aWindow.at(dx, dy);
+            sum += (d * d) * w;
+            weightSum += w;
+          }
+        if (!(weightSum > 0.0f)) continue;
+        estimate.add(std::exp(aKernel * (sum / weightSum)), aPlanes.values[qx * sx + qy * sy]);
+      }
+    aEstimates[l] = estimate;
+  }
 }
 
 CWindowBounds windowBounds(int aXSize, int aYSize, int aX, int aY, int aRadius) {

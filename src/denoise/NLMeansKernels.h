@@ -48,6 +48,37 @@ NLMeansCommon::CEstimate windowedEstimate(const float* aDistanceImage, const flo
                                           int aX, int aY, int aRadius, float aKernel,
                                           const NLMeansCommon::CPatchWindow& aWindow);
 
+// Pixels estimated together by windowedRunEstimates.
+constexpr int kRunLength = 8;
+// The images of windowed runs, xSize x ySize pixels: pixel (x, y) of the
+// distance image and of the values at x * xStride + y * yStride. A run goes
+// along x when xStride is 1 (plain images), along y when yStride is 1
+// (transposed ones).
+struct CRunPlanes {
+  const float* distance;
+  const float* values;
+  int xSize, ySize;
+  std::ptrdiff_t xStride, yStride;
+};
+// Whether the run of kRunLength pixels from (aX, aY) can go to
+// windowedRunEstimates: inside the image, and along the run their search
+// windows of radius aRadius, and the patches of all their candidates, lie
+// inside it (across it they may be clipped).
+inline bool windowedRunFits(const CRunPlanes& aPlanes, int aX, int aY, int aRadius,
+                            const NLMeansCommon::CPatchWindow& aWindow) {
+  const long long reach = static_cast<long long>(aRadius) + aWindow.radius;
+  const bool alongX = aPlanes.xStride == 1;
+  const long long along = alongX ? aX : aY, size = alongX ? aPlanes.xSize : aPlanes.ySize;
+  const long long across = alongX ? aY : aX, acrossSize = alongX ? aPlanes.ySize : aPlanes.xSize;
+  return aRadius >= 0 && across >= 0 && across < acrossSize && along >= reach &&
+         along + (kRunLength - 1) + reach <= size - 1;
+}
+// aEstimates[l] = windowedEstimate of the run's pixel l, to the bit, for
+// l < kRunLength; the run must fit (windowedRunFits).
+void windowedRunEstimates(const CRunPlanes& aPlanes, int aX, int aY, int aRadius, float aKernel,
+                          const NLMeansCommon::CPatchWindow& aWindow,
+                          NLMeansCommon::CEstimate aEstimates[kRunLength]);
+
 // The search window of radius aRadius around (aX, aY), clipped to the image:
 // columns xLow..xHigh, rows yLow..yHigh (empty when a low bound exceeds its
 // high bound, as for a negative radius). Any int arguments are safe.

@@ -61,6 +61,70 @@ TEST_P(KernelPaths, WindowedEstimateMatchesThePlainLoop) {
   }
 }
 
+// Runs of pixels along rows, and along columns of the transposed images, at
+// every start where they fit: window rows clipped by the image's top and
+// bottom (or sides), candidates whose patches are clipped across the run,
+// and windows whose rows hold fewer candidates than a lane group.
+TEST_P(KernelPaths, WindowedRunsMatchThePlainLoop) {
+  struct Case {
+    int xSize, ySize, patchRadius, searchRadius;
+  } cases[] = {{30, 9, 2, 5}, {40, 12, 4, 15}, {17, 40, 3, 3}, {26, 26, 1, 0}, {21, 14, 0, 6}, {36, 11, 3, 1}};
+  int runs = 0;
+  for (const Case& c : cases) {
+    const CMatrix<float> image = TestSupport::noisyImage(c.xSize, c.ySize, static_cast<unsigned>(c.xSize + 7 * c.ySize));
+    const CMatrix<float> values = TestSupport::noisyImage(c.xSize, c.ySize, 9);
+    std::vector<float> imageT(image.size()), valuesT(values.size());
+    for (int y = 0; y < c.ySize; ++y)
+      for (int x = 0; x < c.xSize; ++x) {
+        imageT[static_cast<std::size_t>(x) * c.ySize + y] = image.data()[x + y * c.xSize];
+        valuesT[static_cast<std::size_t>(x) * c.ySize + y] = values.data()[x + y * c.xSize];
+      }
+    const CPatchWindow window(c.patchRadius);
+    const float k = NLMeansCommon::sigmaKernel(15.0f);
+    const NLMeansKernels::CRunPlanes rows{image.data(), values.data(), c.xSize, c.ySize, 1, c.xSize};
+    const NLMeansKernels::CRunPlanes columns{imageT.data(), valuesT.data(), c.xSize, c.ySize, c.ySize, 1};
+    for (const bool alongX : {true, false})
+      for (int y = 0; y < c.ySize; ++y)
+        for (int x = 0; x < c.xSize; ++x) {
+          const NLMeansKernels::CRunPlanes& planes = alongX ? rows : columns;
+          if (!NLMeansKernels::windowedRunFits(planes, x, y, c.searchRadius, window)) continue;
+          ++runs;
+          CEstimate run[NLMeansKernels::kRunLength];
+          NLMeansKernels::windowedRunEstimates(planes, x, y, c.searchRadius, k, window, run);
+          for (int l = 0; l < NLMeansKernels::kRunLength; ++l) {
+            const int px = x + (alongX ? l : 0), py = y + (alongX ? 0 : l);
+            const CEstimate plain = NLMeansCommon::windowedEstimate(image.data(), values.data(), c.xSize, c.ySize,
+                                                                    px, py, c.searchRadius, k, window);
+            ASSERT_TRUE(sameBits(run[l].weightSum, plain.weightSum) &&
+                        sameBits(run[l].weightedSum, plain.weightedSum) &&
+                        sameBits(run[l].maxWeight, plain.maxWeight))
+                << c.xSize << "x" << c.ySize << " r " << c.patchRadius << " R " << c.searchRadius
+                << (alongX ? " row" : " column") << " run at " << x << "," << y << " lane " << l;
+          }
+        }
+  }
+  EXPECT_GT(runs, 200);
+}
+
+// Where a run may start: not where its last pixel's window or candidates
+// would reach past the image along the run, nor outside the image across it.
+TEST(WindowedRuns, FitOnlyWhereTheirWindowsLieInsideAlongTheRun) {
+  const CPatchWindow window(2);
+  const NLMeansKernels::CRunPlanes rows{nullptr, nullptr, 30, 10, 1, 30};
+  EXPECT_TRUE(NLMeansKernels::windowedRunFits(rows, 5, 0, 3, window));
+  EXPECT_FALSE(NLMeansKernels::windowedRunFits(rows, 4, 0, 3, window));
+  EXPECT_TRUE(NLMeansKernels::windowedRunFits(rows, 17, 9, 3, window));   // last pixel 24, reach 29
+  EXPECT_FALSE(NLMeansKernels::windowedRunFits(rows, 18, 9, 3, window));
+  EXPECT_FALSE(NLMeansKernels::windowedRunFits(rows, 10, 10, 3, window));
+  EXPECT_FALSE(NLMeansKernels::windowedRunFits(rows, 10, -1, 3, window));
+  EXPECT_FALSE(NLMeansKernels::windowedRunFits(rows, 10, 5, -1, window));
+  EXPECT_FALSE(NLMeansKernels::windowedRunFits(rows, 10, 5, 2147483647, window));
+  const NLMeansKernels::CRunPlanes columns{nullptr, nullptr, 10, 30, 30, 1};
+  EXPECT_TRUE(NLMeansKernels::windowedRunFits(columns, 0, 5, 3, window));
+  EXPECT_FALSE(NLMeansKernels::windowedRunFits(columns, 0, 18, 3, window));
+  EXPECT_FALSE(NLMeansKernels::windowedRunFits(columns, 10, 5, 3, window));
+}
+
 // One pixel against candidates anywhere inside: as many as fill no lane group,
 // one, and several with a partial last, for several patch sizes.
 TEST_P(KernelPaths, CandidateWeightsMatchThePlainLoop) {
