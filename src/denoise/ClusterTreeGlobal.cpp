@@ -11,6 +11,7 @@
 #include "NLMeansKernels.h"
 #include "Parallel.h"
 #include "Progress.h"
+#include "WindowedPixels.h"
 
 namespace {
 
@@ -18,8 +19,6 @@ using NLMeansCommon::CPatchWindow;
 
 // Border pixels are compared with their clipped 31 x 31 window.
 constexpr int kBorderSearchRadius = 15;
-// Border pixels per task: enough work to outweigh the hand-over.
-constexpr int kBorderChunk = 64;
 
 // The feature of a pixel is its patch scaled by 1 / (2r+1), so that squared
 // feature distances are plain mean squared patch differences.
@@ -94,10 +93,11 @@ void CNLMeans::clusterTreeGlobal(CMatrix<float>& aInput, CMatrix<float>& aResult
   const float* values = aInput.data();
   float* out = aResult.data();
 
-  std::vector<int> border;
+  std::vector<std::uint8_t> isBorder(static_cast<std::size_t>(X) * Y, 0);
   for (int y = 0; y < Y; ++y)
     for (int x = 0; x < X; ++x)
-      if (x < r || x >= X - r || y < r || y >= Y - r) border.push_back(x + y * X);
+      isBorder[x + static_cast<std::size_t>(y) * X] = x < r || x >= X - r || y < r || y >= Y - r;
+  const CWindowedPixels border(image.data(), values, X, Y, isBorder, kBorderSearchRadius, k, window);
 
   // Progress: pixels placed in leaves while the tree grows, then pixels
   // estimated, counted by the tasks as they end.
@@ -112,17 +112,15 @@ void CNLMeans::clusterTreeGlobal(CMatrix<float>& aInput, CMatrix<float>& aResult
   NParallel::CTaskQueue queue(NParallel::threadCount() - 1);
   // Border pixels need no tree: they keep the other threads busy while the
   // tree's first leaves are being formed.
-  for (std::size_t start = 0; start < border.size(); start += kBorderChunk)
-    queue.submit([&, start] {
+  for (int job = 0; job < border.jobs(); ++job)
+    queue.submit([&, job] {
       thread_local unsigned seen = 0;
-      const std::size_t end = std::min(border.size(), start + kBorderChunk);
-      for (std::size_t i = start; i < end; ++i) {
-        helpDesk.help(seen);
-        const int x = border[i] % X, y = border[i] / X;
-        NLMeansKernels::windowedEstimate(image.data(), values, X, Y, x, y, kBorderSearchRadius, k, window)
-            .store(values[border[i]], out[border[i]]);
-      }
-      if (reporting) estimated.fetch_add(static_cast<long long>(end - start), std::memory_order_relaxed);
+      helpDesk.help(seen);
+      const auto store = [&](int aPixel, const NLMeansCommon::CEstimate& aEstimate) {
+        aEstimate.store(values[aPixel], out[aPixel]);
+      };
+      border.run(job, store, [&] { helpDesk.help(seen); });
+      if (reporting) estimated.fetch_add(border.pixels(job), std::memory_order_relaxed);
     });
   building.report(0.0);
   denoiseByTree(image, scaled, values, X, r, aOverlap, k, window, interiorPixels(X, Y, r),

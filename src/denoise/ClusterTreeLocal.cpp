@@ -11,6 +11,7 @@
 #include "NLMeansKernels.h"
 #include "Parallel.h"
 #include "Progress.h"
+#include "WindowedPixels.h"
 
 namespace {
 
@@ -68,10 +69,10 @@ void CNLMeans::clusterTreeLocal(CMatrix<float>& aInput, CMatrix<float>& aResult,
   // threads estimate them while the trees are being built.
   std::vector<float> estimates(entry.size(), 0.0f);
   std::vector<float> blendWeights(entry.size(), 0.0f);
-  std::vector<std::uint8_t> covered(entry.size(), 0);
+  std::vector<std::uint8_t> inNoBlock(entry.size(), 1);
   for (const CBlock& block : blocks)
     for (int i = r; i <= block.height - 1 - r; ++i)
-      std::fill_n(covered.begin() + (block.x + r) + static_cast<std::ptrdiff_t>(block.y + i) * X, block.width - 2 * r, 1);
+      std::fill_n(inNoBlock.begin() + (block.x + r) + static_cast<std::ptrdiff_t>(block.y + i) * X, block.width - 2 * r, 0);
 
   // Progress: blocks whose trees are built, then pixels estimated (each
   // block's interior, then the pixels inside no block).
@@ -81,7 +82,7 @@ void CNLMeans::clusterTreeLocal(CMatrix<float>& aInput, CMatrix<float>& aResult,
   if (reporting) {
     for (const CBlock& block : blocks)
       blockPixels += static_cast<long long>(block.width - 2 * r) * (block.height - 2 * r);
-    for (const std::uint8_t c : covered) uncovered += c ? 0 : 1;
+    for (const std::uint8_t c : inNoBlock) uncovered += c;
   }
   NLMeansProgress::CPhase building(progress, "building the tree", static_cast<double>(blocks.size()));
   NLMeansProgress::CPhase denoising(progress, "denoising", static_cast<double>(blockPixels + uncovered));
@@ -89,20 +90,17 @@ void CNLMeans::clusterTreeLocal(CMatrix<float>& aInput, CMatrix<float>& aResult,
   {
     // Each block's tree draws from rand(), so the trees are built one after
     // another in block order; their leaves are estimated by the other threads.
+    const CWindowedPixels fallback(entry.data(), values, X, Y, inNoBlock, R, k, window);
     NParallel::CTaskQueue queue(NParallel::threadCount() - 1);
-    for (int y = 0; y < Y; ++y)
-      queue.submit([&, y] {
-        long long done = 0;
-        for (int x = 0; x < X; ++x) {
-          const std::size_t at = static_cast<std::size_t>(x) + static_cast<std::size_t>(y) * X;
-          if (covered[at]) continue;
-          estimates[at] = entry[at];
-          NLMeansKernels::windowedEstimate(entry.data(), values, X, Y, x, y, R, k, window)
-              .store(values[at], estimates[at]);
-          blendWeights[at] = 1.0f;
-          ++done;
-        }
-        if (reporting && done > 0) estimated.fetch_add(done, std::memory_order_relaxed);
+    for (int job = 0; job < fallback.jobs(); ++job)
+      queue.submit([&, job] {
+        const auto store = [&](int aPixel, const NLMeansCommon::CEstimate& aEstimate) {
+          estimates[aPixel] = entry[aPixel];
+          aEstimate.store(values[aPixel], estimates[aPixel]);
+          blendWeights[aPixel] = 1.0f;
+        };
+        fallback.run(job, store, [] {});
+        if (reporting) estimated.fetch_add(fallback.pixels(job), std::memory_order_relaxed);
       });
     NPatchTree::CSettings settings;
     settings.scaled = scaled.data();
