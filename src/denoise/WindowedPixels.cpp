@@ -45,16 +45,25 @@ CWindowedPixels::CWindowedPixels(const float* aDistanceImage, const float* aValu
   for (std::size_t p = 0; p < open.size(); ++p)
     if (open[p]) mItems.push_back({static_cast<int>(p), kSingle});
 
-  const bool anyColumn =
-      std::any_of(mItems.begin(), mItems.end(), [](const CItem& aItem) { return aItem.kind == kAlongY; });
-  if (anyColumn) {
-    mDistanceT.resize(static_cast<std::size_t>(X) * Y);
-    mValuesT.resize(mDistanceT.size());
-    for (int y = 0; y < Y; ++y)
-      for (int x = 0; x < X; ++x) {
+  // The transposed copies hold only the columns that runs along columns
+  // reach (their windows and patches); the others are never read.
+  std::vector<std::uint8_t> reached(static_cast<std::size_t>(X), 0);
+  const long long reach = static_cast<long long>(aRadius) + aWindow.radius;
+  for (const CItem& item : mItems) {
+    if (item.kind != kAlongY) continue;
+    const long long x = item.pixel % X;
+    std::fill(reached.begin() + std::max(0LL, x - reach), reached.begin() + std::min<long long>(X, x + reach + 1), 1);
+  }
+  if (std::find(reached.begin(), reached.end(), 1) != reached.end()) {
+    mDistanceT.reset(new float[static_cast<std::size_t>(X) * Y]);
+    mValuesT.reset(new float[static_cast<std::size_t>(X) * Y]);
+    for (int x = 0; x < X; ++x) {
+      if (!reached[x]) continue;
+      for (int y = 0; y < Y; ++y) {
         mDistanceT[static_cast<std::size_t>(x) * Y + y] = aDistanceImage[at(x, y)];
         mValuesT[static_cast<std::size_t>(x) * Y + y] = aValues[at(x, y)];
       }
+    }
   }
 
   mJobStarts.push_back(0);
@@ -79,6 +88,6 @@ void CWindowedPixels::runEstimates(const CItem& aItem, NLMeansCommon::CEstimate*
   const int x = aItem.pixel % mXSize, y = aItem.pixel / mXSize;
   const NLMeansKernels::CRunPlanes planes =
       aItem.kind == kAlongX ? NLMeansKernels::CRunPlanes{mDistance, mValues, mXSize, mYSize, 1, mXSize}
-                            : NLMeansKernels::CRunPlanes{mDistanceT.data(), mValuesT.data(), mXSize, mYSize, mYSize, 1};
+                            : NLMeansKernels::CRunPlanes{mDistanceT.get(), mValuesT.get(), mXSize, mYSize, mYSize, 1};
   NLMeansKernels::windowedRunEstimates(planes, x, y, mRadius, mKernel, mWindow, aEstimates);
 }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "CNLMeansCommon.h"
@@ -58,9 +59,9 @@ private:
   int mXSize, mYSize, mRadius;
   float mKernel;
   const NLMeansCommon::CPatchWindow& mWindow;
-  // Transposed copies of the two images, for runs along columns (empty when
-  // there are none).
-  std::vector<float> mDistanceT, mValuesT;
+  // Transposed copies of the two images, pixel (x, y) at x * ySize + y, for
+  // runs along columns (none when there are none).
+  std::unique_ptr<float[]> mDistanceT, mValuesT;
   std::vector<CItem> mItems;
   std::vector<int> mJobStarts;
 };
