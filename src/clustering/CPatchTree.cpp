@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "CNearerTest.h"
+#include "CRandomDraws.h"
 #include "PatchKernels.h"
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -349,6 +350,8 @@ public:
   }
 
   void run(CWorkList&& aRoot, const std::function<void(CLeaf&&)>& aSink) {
+    // Every draw of the build comes from this thread, one after another.
+    const CRandomDraws::CLease lease(mDraws);
     std::vector<CWorkList>& pending = mPending;
     pending.clear();
     pending.push_back(std::move(aRoot));
@@ -618,7 +621,7 @@ private:
         }
         // startingDraw depends on the draw and the rank alone: it is worked
         // out ahead of the chain through count1.
-        const int side = startingClusterFrom(startingDraw(std::rand(), rank), rank, count1);
+        const int side = startingClusterFrom(startingDraw(mDraws.draw(), rank), rank, count1);
         const int count0 = rank - count1;
         ++rank;
         cluster[i] = static_cast<std::int8_t>(side);
@@ -893,7 +896,7 @@ private:
     do {
       n0 = n1 = 0;
       for (int i = 0; i < aActive; ++i) {
-        const int side = startingClusterFrom(startingDraw(std::rand(), i), i, n1);
+        const int side = startingClusterFrom(startingDraw(mDraws.draw(), i), i, n1);
         n0 += side == 0 ? 1 : 0;
         n1 += side == 0 ? 0 : 1;
       }
@@ -1132,6 +1135,7 @@ private:
   CScratch<std::uint8_t> mNearer;
   NPatchKernels::CNearerTest mNearerTest;
   std::vector<CWorkList> mPending;
+  CRandomDraws mDraws;
   std::vector<std::uint32_t> mKeys;
 };
 

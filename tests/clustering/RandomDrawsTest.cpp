@@ -1,0 +1,75 @@
+// Draws through a lease give what std::rand() would have given, and leave
+// the generator where std::rand() goes on. Each sequence is drawn in a child
+// process, so that all start from the same state of the generator.
+#include <cstdlib>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "CRandomDraws.h"
+
+namespace {
+
+// The values that aDraw writes (at most 4096), drawn in a child process.
+template <typename Draw>
+std::vector<int> inChild(const Draw& aDraw) {
+  int ends[2];
+  if (pipe(ends) != 0) return {};
+  const pid_t child = fork();
+  if (child == 0) {
+    close(ends[0]);
+    std::vector<int> values;
+    aDraw(values);
+    const ssize_t bytes = static_cast<ssize_t>(values.size() * sizeof(int));
+    _exit(write(ends[1], values.data(), static_cast<std::size_t>(bytes)) == bytes ? 0 : 1);
+  }
+  close(ends[1]);
+  std::vector<int> values(4096);
+  std::size_t got = 0;
+  for (ssize_t n; (n = read(ends[0], reinterpret_cast<char*>(values.data()) + got,
+                            values.size() * sizeof(int) - got)) > 0;)
+    got += static_cast<std::size_t>(n);
+  close(ends[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  values.resize(got / sizeof(int));
+  return values;
+}
+
+TEST(RandomDraws, LeasedDrawsAreTheValuesOfRandAndRandGoesOnAfterThem) {
+  const std::vector<int> plain = inChild([](std::vector<int>& aOut) {
+    for (int i = 0; i < 1003; ++i) aOut.push_back(std::rand());
+  });
+  ASSERT_EQ(plain.size(), 1003u);
+
+  // Two leases one after the other, then std::rand().
+  const std::vector<int> leased = inChild([](std::vector<int>& aOut) {
+    CRandomDraws draws;
+    for (int lease = 0; lease < 2; ++lease) {
+      const CRandomDraws::CLease held(draws);
+      for (int i = 0; i < 500; ++i) aOut.push_back(draws.draw());
+    }
+    for (int i = 0; i < 3; ++i) aOut.push_back(std::rand());
+  });
+  EXPECT_EQ(leased, plain);
+
+  // std::rand() while a lease lives neither takes the build's values nor
+  // moves the generator on; without a lease, draw() is std::rand().
+  const std::vector<int> interrupted = inChild([](std::vector<int>& aOut) {
+    CRandomDraws draws;
+    {
+      const CRandomDraws::CLease held(draws);
+      for (int i = 0; i < 400; ++i) aOut.push_back(draws.draw());
+      for (int i = 0; i < 7; ++i) std::rand();
+      for (int i = 0; i < 400; ++i) aOut.push_back(draws.draw());
+    }
+    for (int i = 0; i < 200; ++i) aOut.push_back(draws.draw());
+    for (int i = 0; i < 3; ++i) aOut.push_back(std::rand());
+  });
+  EXPECT_EQ(interrupted, plain);
+}
+
+}  // namespace
