@@ -1,11 +1,11 @@
-// The C library's random generator for the builds of cluster trees, which
-// draw from it millions of times one after another. std::rand() takes the
-// generator's lock on every call; with glibc, a build can take over the
-// generator's own state for its duration and draw from it with random_r,
-// the step that rand() itself runs. Every value, their order and their
-// number stay those that std::rand() calls would give, and afterwards
-// std::rand() goes on from where the build left it. Elsewhere each draw is
-// a std::rand() call.
+// The C library's random generator for work that draws from it millions of
+// times one after another (cluster tree builds, random sampling). std::rand()
+// takes the generator's lock on every call; with glibc, such work can take
+// over the generator's own state for its duration and draw from it with
+// random_r, the step that rand() itself runs. Every value, their order and
+// their number stay those that std::rand() calls would give, and afterwards
+// std::rand() goes on from where the work left it. Elsewhere each draw is a
+// std::rand() call.
 #pragma once
 
 #include <cstdint>
@@ -17,10 +17,10 @@ public:
   CRandomDraws(const CRandomDraws&) = delete;
   CRandomDraws& operator=(const CRandomDraws&) = delete;
 
-  // While a lease lives, draw() takes the generator's values on this thread.
-  // Meanwhile std::rand() calls from elsewhere (which would make a build's
-  // draws depend on timing anyway) draw from a parking state instead of the
-  // generator's, and do not advance it.
+  // While a lease lives, draw() takes the generator's values, on one thread
+  // at a time. Meanwhile std::rand() calls from elsewhere (which would make
+  // the work's draws depend on timing anyway) draw from a parking state
+  // instead of the generator's, and do not advance it.
   class CLease {
   public:
     explicit CLease(CRandomDraws& aDraws);

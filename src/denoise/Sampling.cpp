@@ -9,6 +9,7 @@
 
 #include "CNLMeans.h"
 #include "CNLMeansCommon.h"
+#include "CRandomDraws.h"
 #include "NLMeansKernels.h"
 #include "Parallel.h"
 #include "Progress.h"
@@ -55,12 +56,14 @@ public:
     std::atomic<int> state{kOpen};
   };
 
+  explicit CDrawQueue(CRandomDraws& aRandom) : mRandom(aRandom) {}
+
   // Queues aDraws more draws (four rand() calls each) behind those queued.
   void drawAhead(long long aDraws) {
     while (aDraws > 0) {
       auto chunk = std::make_unique<CChunk>();
       chunk->size = static_cast<int>(std::min<long long>(aDraws, kChunk));
-      for (int j = 0; j < 4 * chunk->size; ++j) chunk->raw[j] = std::rand();
+      for (int j = 0; j < 4 * chunk->size; ++j) chunk->raw[j] = mRandom.draw();
       aDraws -= chunk->size;
       mQueued += chunk->size;
       mChunks.push_back(std::move(chunk));
@@ -112,6 +115,7 @@ public:
 
 private:
   enum : int { kOpen, kClaimed, kDone };
+  CRandomDraws& mRandom;
   std::deque<std::unique_ptr<CChunk>> mChunks;
   std::vector<std::unique_ptr<CChunk>> mTaken;
   int mNext = 0;
@@ -133,8 +137,9 @@ struct CDraws {
 // draws and the image's size, never on its values.
 class CDrawer {
 public:
-  CDrawer(int aXSize, int aYSize, int aRadius, int aCount)
-      : mXSize(aXSize),
+  CDrawer(CRandomDraws& aRandom, int aXSize, int aYSize, int aRadius, int aCount)
+      : mRandom(aRandom),
+        mXSize(aXSize),
         mYSize(aYSize),
         mRadius(aRadius),
         mCount(aCount),
@@ -176,7 +181,7 @@ public:
         CGaussianPair g;
         if (!ahead || !(ahead = aAhead.next(g))) {
           int values[4];
-          for (int& value : values) value = std::rand();
+          for (int& value : values) value = mRandom.draw();
           g = gaussianPair(values);
         }
         ++mTaken;
@@ -217,6 +222,7 @@ public:
 private:
   // Draws queued at a time at most (24 bytes each).
   static constexpr long long kMostAhead = 1 << 19;
+  CRandomDraws& mRandom;
   int mXSize, mYSize, mRadius, mCount;
   double mScale;
   std::vector<unsigned char> mDrawn;
@@ -251,9 +257,11 @@ void CNLMeans::sampling(CMatrix<float>& aInput, CMatrix<float>& aResult, float a
   // from draws made ahead, whose transforms the other threads share, and
   // then draws ahead for the run after it.
   NLMeansProgress::CPhase denoising(progress, "denoising", pixels);
-  CDrawer drawer(xSize, ySize, searchRadius, aCount);
+  CRandomDraws random;
+  const CRandomDraws::CLease lease(random);
+  CDrawer drawer(random, xSize, ySize, searchRadius, aCount);
   CDraws current, next;
-  CDrawQueue ahead;
+  CDrawQueue ahead(random);
   const int firstRun = std::min(runLength, pixels);
   ahead.drawAhead(drawer.leastDraws(firstRun));
   drawer.draw(0, firstRun, ahead, current);
