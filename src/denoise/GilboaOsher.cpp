@@ -169,11 +169,12 @@ void CNLMeans::gilboaOsherBuildWeights(CMatrix<float>& aImage, float aSigma) {
   NLMeansProgress::CPhase building(progress, "building the graph", ySize);
   NParallel::parallelFor(ySize, [&](int y) {
     std::vector<CElement> best, list;
-    std::vector<float> distances(NLMeansKernels::largestWindow(xSize, ySize, radius));
-    std::vector<std::uint8_t> defined(distances.size());
+    NLMeansKernels::CRowDistances rowDistances(image, xSize, ySize, radius, window);
     for (int x = 0; x < xSize; ++x) {
       const NLMeansKernels::CWindowBounds bounds = NLMeansKernels::windowBounds(xSize, ySize, x, y, radius);
-      NLMeansKernels::windowDistances(image, xSize, ySize, x, y, bounds, window, distances.data(), defined.data());
+      const float* distances;
+      const std::uint8_t* defined;
+      rowDistances.at(x, y, distances, defined);
       const auto rankOf = [&](int aIndex) {
         return defined[aIndex] ? distances[aIndex] : std::numeric_limits<float>::infinity();
       };

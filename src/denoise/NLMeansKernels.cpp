@@ -622,72 +622,105 @@ struct CRunEstimates {
   }
 };
 
-__attribute__((target("avx2"))) void windowedRunAvx2(const CRunPlanes& aPlanes, int aX, int aY, int aRadius,
-                                                      float aKernel, const CPatchWindow& aWindow,
-                                                      CEstimate aEstimates[kRunLength]) {
-  const int r = aWindow.radius, side = aWindow.side;
-  const int X = aPlanes.xSize, Y = aPlanes.ySize;
-  const std::ptrdiff_t sx = aPlanes.xStride, sy = aPlanes.yStride;
-  // The window of the run's first pixel; along the run it is never clipped.
-  const int oxLow = std::max(-aRadius, -aX), oxHigh = std::min(aRadius, X - 1 - aX);
-  const int oyLow = std::max(-aRadius, -aY), oyHigh = std::min(aRadius, Y - 1 - aY);
-  const int count = oxHigh - oxLow + 1;
-  // Per candidate of a window row: its weights (lanes at [8i, 8i + 8)), its
-  // weight sum, and its patch columns.
-  thread_local std::vector<float> row, weightSums;
-  thread_local std::vector<int> dxLow, dxHigh;
-  row.resize(static_cast<std::size_t>(count + kRunGroup) * kLanes);
-  weightSums.resize(static_cast<std::size_t>(count));
-  dxLow.resize(static_cast<std::size_t>(count));
-  dxHigh.resize(static_cast<std::size_t>(count));
-  for (int i = 0; i < count; ++i) patchRange(aX, oxLow + i, X, r, dxLow[i], dxHigh[i]);
-  int sumsLow = 1, sumsHigh = 0;  // the patch rows the weight sums are for (none yet)
-  CRunEstimates estimates{_mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps()};
-  const float* const pixels = aPlanes.distance + aX * sx + aY * sy;
-  for (int oy = oyLow; oy <= oyHigh; ++oy) {
+// The distance sums of a run's candidates, one window row at a time.
+class CRunRows {
+public:
+  CRunRows(const CRunPlanes& aPlanes, int aX, int aY, int aRadius, const CPatchWindow& aWindow)
+      : mPlanes(aPlanes), mX(aX), mY(aY), mWindow(aWindow) {
+    oxLow = std::max(-aRadius, -aX);
+    const int oxHigh = std::min(aRadius, aPlanes.xSize - 1 - aX);
+    oyLow = std::max(-aRadius, -aY);
+    oyHigh = std::min(aRadius, aPlanes.ySize - 1 - aY);
+    count = oxHigh - oxLow + 1;
+    thread_local CScratch scratch;
+    mScratch = &scratch;
+    scratch.sums.resize(static_cast<std::size_t>(count + kRunGroup) * kLanes);
+    scratch.weightSums.resize(static_cast<std::size_t>(count));
+    scratch.dxLow.resize(static_cast<std::size_t>(count));
+    scratch.dxHigh.resize(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i)
+      patchRange(aX, oxLow + i, aPlanes.xSize, aWindow.radius, scratch.dxLow[i], scratch.dxHigh[i]);
+  }
+  // The run's window, that of its first pixel (along the run it is never
+  // clipped): offsets oxLow .. oxLow + count - 1 by oyLow .. oyHigh.
+  int oxLow, oyLow, oyHigh, count;
+
+  // Window row oy: the sums of candidate i at sums()[8i .. 8i + 8), its
+  // weight sum at weightSums()[i] (none where not positive).
+  __attribute__((target("avx2"))) void sum(int aOy) {
+    const int r = mWindow.radius, side = mWindow.side;
+    const std::ptrdiff_t sx = mPlanes.xStride, sy = mPlanes.yStride;
+    CScratch& s = *mScratch;
     int dyLow, dyHigh;
-    patchRange(aY, oy, Y, r, dyLow, dyHigh);
-    if (dyLow != sumsLow || dyHigh != sumsHigh) {
+    patchRange(mY, aOy, mPlanes.ySize, r, dyLow, dyHigh);
+    if (dyLow != mSumsLow || dyHigh != mSumsHigh) {
       // The weight sums, each added in the plain loop's order.
       for (int i = 0; i < count; ++i) {
         float sum = 0.0f;
         for (int dy = dyLow; dy <= dyHigh; ++dy)
-          for (int dx = dxLow[i]; dx <= dxHigh[i]; ++dx) sum += aWindow.weights[(dx + r) + (dy + r) * side];
-        weightSums[i] = sum;
+          for (int dx = s.dxLow[i]; dx <= s.dxHigh[i]; ++dx) sum += mWindow.weights[(dx + r) + (dy + r) * side];
+        s.weightSums[i] = sum;
       }
-      sumsLow = dyLow;
-      sumsHigh = dyHigh;
+      mSumsLow = dyLow;
+      mSumsHigh = dyHigh;
     }
-    const float* const candidates = pixels + oxLow * sx + oy * sy;
+    const float* const pixels = mPlanes.distance + mX * sx + mY * sy;
+    const float* const candidates = pixels + oxLow * sx + aOy * sy;
     // Candidates side by side where their patch columns agree.
     for (int i = 0; i < count;) {
+      const int low = s.dxLow[i], high = s.dxHigh[i];
       int end = i + 1;
-      while (end < count && end - i < kRunGroup && dxLow[end] == dxLow[i] && dxHigh[end] == dxHigh[i]) ++end;
+      while (end < count && end - i < kRunGroup && s.dxLow[end] == low && s.dxHigh[end] == high) ++end;
       const float* const at = candidates + i * sx;
-      float* const out = &row[static_cast<std::size_t>(i) * kLanes];
+      float* const out = &s.sums[static_cast<std::size_t>(i) * kLanes];
       switch (end - i) {
-        case 6: runSumsAvx2<6>(pixels, at, sx, sy, dyLow, dyHigh, dxLow[i], dxHigh[i], aWindow, out); break;
-        case 5: runSumsAvx2<5>(pixels, at, sx, sy, dyLow, dyHigh, dxLow[i], dxHigh[i], aWindow, out); break;
-        case 4: runSumsAvx2<4>(pixels, at, sx, sy, dyLow, dyHigh, dxLow[i], dxHigh[i], aWindow, out); break;
-        case 3: runSumsAvx2<3>(pixels, at, sx, sy, dyLow, dyHigh, dxLow[i], dxHigh[i], aWindow, out); break;
-        case 2: runSumsAvx2<2>(pixels, at, sx, sy, dyLow, dyHigh, dxLow[i], dxHigh[i], aWindow, out); break;
-        default: runSumsAvx2<1>(pixels, at, sx, sy, dyLow, dyHigh, dxLow[i], dxHigh[i], aWindow, out); break;
+        case 6: runSumsAvx2<6>(pixels, at, sx, sy, dyLow, dyHigh, low, high, mWindow, out); break;
+        case 5: runSumsAvx2<5>(pixels, at, sx, sy, dyLow, dyHigh, low, high, mWindow, out); break;
+        case 4: runSumsAvx2<4>(pixels, at, sx, sy, dyLow, dyHigh, low, high, mWindow, out); break;
+        case 3: runSumsAvx2<3>(pixels, at, sx, sy, dyLow, dyHigh, low, high, mWindow, out); break;
+        case 2: runSumsAvx2<2>(pixels, at, sx, sy, dyLow, dyHigh, low, high, mWindow, out); break;
+        default: runSumsAvx2<1>(pixels, at, sx, sy, dyLow, dyHigh, low, high, mWindow, out); break;
       }
       i = end;
     }
+  }
+  float* sums() { return mScratch->sums.data(); }
+  const float* weightSums() const { return mScratch->weightSums.data(); }
+
+private:
+  struct CScratch {
+    std::vector<float> sums, weightSums;
+    std::vector<int> dxLow, dxHigh;
+  };
+  const CRunPlanes& mPlanes;
+  int mX, mY;
+  const CPatchWindow& mWindow;
+  CScratch* mScratch;
+  int mSumsLow = 1, mSumsHigh = 0;  // the patch rows the weight sums are for (none yet)
+};
+
+__attribute__((target("avx2"))) void windowedRunAvx2(const CRunPlanes& aPlanes, int aX, int aY, int aRadius,
+                                                      float aKernel, const CPatchWindow& aWindow,
+                                                      CEstimate aEstimates[kRunLength]) {
+  CRunRows rows(aPlanes, aX, aY, aRadius, aWindow);
+  const std::ptrdiff_t sx = aPlanes.xStride, sy = aPlanes.yStride;
+  const __m256 kernel = _mm256_set1_ps(aKernel);
+  CRunEstimates estimates{_mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps()};
+  for (int oy = rows.oyLow; oy <= rows.oyHigh; ++oy) {
+    rows.sum(oy);
+    float* const weights = rows.sums();
     // expf(k * (S / N)), the quotient and product in float as the plain loop
     // takes them; candidates without a weight sum get a harmless argument.
-    const __m256 kernel = _mm256_set1_ps(aKernel);
-    for (int i = 0; i < count; ++i) {
-      float* const at = &row[static_cast<std::size_t>(i) * kLanes];
-      const float n = weightSums[i];
+    for (int i = 0; i < rows.count; ++i) {
+      float* const at = weights + static_cast<std::size_t>(i) * kLanes;
+      const float n = rows.weightSums()[i];
       _mm256_storeu_ps(at, n > 0.0f ? _mm256_mul_ps(kernel, _mm256_div_ps(_mm256_loadu_ps(at), _mm256_set1_ps(n)))
                                     : _mm256_setzero_ps());
     }
-    NExpKernels::expAll(row.data(), row.data(), count * kLanes);
+    NExpKernels::expAll(weights, weights, rows.count * kLanes);
     // The pixels themselves: offset (0, 0), in every lane.
-    estimates.add(row.data(), weightSums.data(), aPlanes.values + (aX + oxLow) * sx + (aY + oy) * sy, sx, count,
-                  oy == 0 ? -oxLow : -1);
+    estimates.add(weights, rows.weightSums(), aPlanes.values + (aX + rows.oxLow) * sx + (aY + oy) * sy, sx,
+                  rows.count, oy == 0 ? -rows.oxLow : -1);
   }
   alignas(32) float totals[kLanes], weighteds[kLanes], largests[kLanes];
   _mm256_store_ps(totals, estimates.total);
@@ -697,6 +730,30 @@ __attribute__((target("avx2"))) void windowedRunAvx2(const CRunPlanes& aPlanes, 
     aEstimates[l].weightSum = totals[l];
     aEstimates[l].weightedSum = weighteds[l];
     aEstimates[l].maxWeight = largests[l];
+  }
+}
+
+// windowDistances of the pixels of a run along a row, candidate i of pixel l
+// into aDistances[l][i] and aDefined[l][i] (every lane's window has the same
+// shape, so the same index).
+__attribute__((target("avx2"))) void windowRunDistancesAvx2(const CRunPlanes& aPlanes, int aX, int aY, int aRadius,
+                                                             const CPatchWindow& aWindow,
+                                                             float* const aDistances[kRunLength],
+                                                             std::uint8_t* const aDefined[kRunLength]) {
+  CRunRows rows(aPlanes, aX, aY, aRadius, aWindow);
+  int at = 0;
+  for (int oy = rows.oyLow; oy <= rows.oyHigh; ++oy) {
+    rows.sum(oy);
+    for (int i = 0; i < rows.count; ++i, ++at) {
+      const float n = rows.weightSums()[i];
+      const std::uint8_t defined = n > 0.0f ? 1 : 0;
+      for (int l = 0; l < kLanes; ++l) aDefined[l][at] = defined;
+      if (!defined) continue;
+      alignas(32) float quotients[kLanes];
+      _mm256_store_ps(quotients, _mm256_div_ps(_mm256_loadu_ps(rows.sums() + static_cast<std::size_t>(i) * kLanes),
+                                               _mm256_set1_ps(n)));
+      for (int l = 0; l < kLanes; ++l) aDistances[l][at] = quotients[l];
+    }
   }
 }
 #endif
@@ -897,6 +954,45 @@ void windowedRunEstimates(const CRunPlanes& aPlanes, int aX, int aY, int aRadius
       }
     aEstimates[l] = estimate;
   }
+}
+
+CRowDistances::CRowDistances(const float* aImage, int aXSize, int aYSize, int aRadius, const CPatchWindow& aWindow)
+    : mImage(aImage), mXSize(aXSize), mYSize(aYSize), mRadius(aRadius), mWindow(aWindow),
+      mStride(largestWindow(aXSize, aYSize, aRadius)) {
+  mDistances.resize(mStride * (kRunLength + 1));
+  mDefined.resize(mDistances.size());
+}
+
+void CRowDistances::at(int aX, int aY, const float*& aDistances, const std::uint8_t*& aDefined) {
+  if (aY == mRunY && aX >= mRunX && aX < mRunX + kRunLength && mRunX >= 0) {
+    aDistances = mDistances.data() + (aX - mRunX) * mStride;
+    aDefined = mDefined.data() + (aX - mRunX) * mStride;
+    return;
+  }
+#ifdef TEXTURE_HAVE_X86
+  const CRunPlanes planes{mImage, nullptr, mXSize, mYSize, 1, mXSize};
+  if (usesAvx2() && windowedRunFits(planes, aX, aY, mRadius, mWindow)) {
+    float* distances[kRunLength];
+    std::uint8_t* defined[kRunLength];
+    for (int l = 0; l < kRunLength; ++l) {
+      distances[l] = mDistances.data() + l * mStride;
+      defined[l] = mDefined.data() + l * mStride;
+    }
+    windowRunDistancesAvx2(planes, aX, aY, mRadius, mWindow, distances, defined);
+    mRunX = aX;
+    mRunY = aY;
+    aDistances = distances[0];
+    aDefined = defined[0];
+    return;
+  }
+#endif
+  // One pixel alone, in the room after the run's.
+  float* const distances = mDistances.data() + kRunLength * mStride;
+  std::uint8_t* const defined = mDefined.data() + kRunLength * mStride;
+  windowDistances(mImage, mXSize, mYSize, aX, aY, windowBounds(mXSize, mYSize, aX, aY, mRadius), mWindow, distances,
+                  defined);
+  aDistances = distances;
+  aDefined = defined;
 }
 
 CWindowBounds windowBounds(int aXSize, int aYSize, int aX, int aY, int aRadius) {

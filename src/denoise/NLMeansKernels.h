@@ -108,6 +108,28 @@ inline std::size_t largestWindow(int aXSize, int aYSize, int aRadius) {
 void windowDistances(const float* aImage, int aXSize, int aYSize, int aX, int aY, const CWindowBounds& aBounds,
                      const NLMeansCommon::CPatchWindow& aWindow, float* aDistances, std::uint8_t* aDefined);
 
+// windowDistances pixel after pixel, for callers that visit the pixels of an
+// image row in order: where a run of kRunLength pixels along the row fits
+// (windowedRunFits), its distances are worked out together on the first
+// pixel's call and handed out from then on. One object per thread.
+class CRowDistances {
+public:
+  CRowDistances(const float* aImage, int aXSize, int aYSize, int aRadius, const NLMeansCommon::CPatchWindow& aWindow);
+  // The distances and flags of pixel (aX, aY), as windowDistances gives them
+  // over windowBounds(xSize, ySize, aX, aY, radius); valid until the next call.
+  void at(int aX, int aY, const float*& aDistances, const std::uint8_t*& aDefined);
+
+private:
+  const float* mImage;
+  int mXSize, mYSize, mRadius;
+  const NLMeansCommon::CPatchWindow& mWindow;
+  // The pixels of the run held (none: mRunX below 0), then one more pixel.
+  int mRunX = -1, mRunY = -1;
+  std::vector<float> mDistances;
+  std::vector<std::uint8_t> mDefined;
+  std::size_t mStride;
+};
+
 // aWeights[i] = expf(aKernel * aDistances[i]) for each of the aCount
 // candidates with aDefined[i] set; the others get a weight that must not be
 // used. aWeights may be aDistances.

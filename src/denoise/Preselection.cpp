@@ -60,15 +60,15 @@ void CNLMeans::preselection(CMatrix<float>& aInput, CMatrix<float>& aResult, flo
   // candidate the test drops never enters the estimate.
   NLMeansProgress::CPhase denoising(progress, "denoising", ySize);
   NParallel::parallelFor(ySize, [&](int y) {
-    // Distances, then in place their weights.
+    NLMeansKernels::CRowDistances rowDistances(copy.data(), xSize, ySize, radius, window);
     std::vector<float> weights(NLMeansKernels::largestWindow(xSize, ySize, radius));
-    std::vector<std::uint8_t> defined(weights.size());
     for (int x = 0; x < xSize; ++x) {
       const int p = x + y * xSize;
       const NLMeansKernels::CWindowBounds bounds = NLMeansKernels::windowBounds(xSize, ySize, x, y, radius);
-      NLMeansKernels::windowDistances(copy.data(), xSize, ySize, x, y, bounds, window, weights.data(),
-                                      defined.data());
-      NLMeansKernels::windowWeights(weights.data(), defined.data(), bounds.count(), kernel, weights.data());
+      const float* distances;
+      const std::uint8_t* defined;
+      rowDistances.at(x, y, distances, defined);
+      NLMeansKernels::windowWeights(distances, defined, bounds.count(), kernel, weights.data());
       CEstimate estimate;
       int i = 0;
       for (int qy = bounds.yLow; qy <= bounds.yHigh; ++qy)

@@ -28,14 +28,14 @@ void CNLMeans::sortingCriterion(CMatrix<float>& aInput, CMatrix<float>& aResult,
   NLMeansProgress::CPhase denoising(progress, "denoising", ySize);
   NParallel::parallelFor(ySize, [&](int y) {
     std::vector<CElement> best, list;
-    std::vector<float> distances(NLMeansKernels::largestWindow(xSize, ySize, radius));
-    std::vector<std::uint8_t> defined(distances.size());
-    std::vector<float> ranks(distances.size());
+    NLMeansKernels::CRowDistances rowDistances(copy.data(), xSize, ySize, radius, window);
+    std::vector<float> ranks(NLMeansKernels::largestWindow(xSize, ySize, radius));
     std::vector<int> which;
     for (int x = 0; x < xSize; ++x) {
       const NLMeansKernels::CWindowBounds bounds = NLMeansKernels::windowBounds(xSize, ySize, x, y, radius);
-      NLMeansKernels::windowDistances(copy.data(), xSize, ySize, x, y, bounds, window, distances.data(),
-                                      defined.data());
+      const float* distances;
+      const std::uint8_t* defined;
+      rowDistances.at(x, y, distances, defined);
       // Without a common weighted offset a candidate ranks last.
       const int total = bounds.count();
       for (int i = 0; i < total; ++i) ranks[i] = defined[i] ? distances[i] : std::numeric_limits<float>::infinity();

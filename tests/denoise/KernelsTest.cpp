@@ -106,6 +106,40 @@ TEST_P(KernelPaths, WindowedRunsMatchThePlainLoop) {
   EXPECT_GT(runs, 200);
 }
 
+// Row distances hand out what windowDistances gives, pixel by pixel, whether
+// the pixels come in row order (runs taken whole) or not.
+TEST_P(KernelPaths, RowDistancesMatchWindowDistances) {
+  struct Case {
+    int xSize, ySize, patchRadius, searchRadius;
+  } cases[] = {{40, 9, 2, 5}, {33, 14, 3, 3}, {12, 12, 1, 8}, {30, 6, 0, 2}};
+  for (const Case& c : cases) {
+    const CMatrix<float> image = TestSupport::noisyImage(c.xSize, c.ySize, static_cast<unsigned>(c.xSize * c.ySize));
+    const CPatchWindow window(c.patchRadius);
+    NLMeansKernels::CRowDistances rows(image.data(), c.xSize, c.ySize, c.searchRadius, window);
+    std::vector<float> distances(NLMeansKernels::largestWindow(c.xSize, c.ySize, c.searchRadius));
+    std::vector<std::uint8_t> defined(distances.size());
+    for (const bool inOrder : {true, false})
+      for (int y = 0; y < c.ySize; ++y)
+        for (int i = 0; i < c.xSize; ++i) {
+          const int x = inOrder ? i : (i * 7) % c.xSize;
+          const NLMeansKernels::CWindowBounds bounds =
+              NLMeansKernels::windowBounds(c.xSize, c.ySize, x, y, c.searchRadius);
+          NLMeansKernels::windowDistances(image.data(), c.xSize, c.ySize, x, y, bounds, window, distances.data(),
+                                          defined.data());
+          const float* rowDistances;
+          const std::uint8_t* rowDefined;
+          rows.at(x, y, rowDistances, rowDefined);
+          for (int k = 0; k < bounds.count(); ++k) {
+            ASSERT_EQ(rowDefined[k], defined[k]) << c.xSize << "x" << c.ySize << " at " << x << "," << y << " " << k;
+            if (defined[k]) {
+              ASSERT_TRUE(sameBits(rowDistances[k], distances[k]))
+                  << c.xSize << "x" << c.ySize << " at " << x << "," << y << " candidate " << k;
+            }
+          }
+        }
+  }
+}
+
 // Where a run may start: not where its last pixel's window or candidates
 // would reach past the image along the run, nor outside the image across it.
 TEST(WindowedRuns, FitOnlyWhereTheirWindowsLieInsideAlongTheRun) {
