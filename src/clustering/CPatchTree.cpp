@@ -120,12 +120,12 @@ struct CSharedJobs {
 };
 
 // Records per shared distance job, and the least records worth sharing.
-constexpr int kDistanceChunk = 512;
-constexpr int kMinSharedRecords = 1024;
+constexpr int kDistanceChunk = 256;
+constexpr int kMinSharedRecords = 512;
 // Records per range of a shared pass, and the least records whose passes are
 // shared by ranges.
-constexpr int kPassChunk = 4096;
-constexpr int kMinChunkedRecords = 8192;
+constexpr int kPassChunk = 2048;
+constexpr int kMinChunkedRecords = 4096;
 // Threads that take part in a shared pass at most (each with its scratch).
 constexpr int kPassWorkers = 4;
 
