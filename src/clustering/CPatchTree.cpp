@@ -609,8 +609,8 @@ private:
     int* const own0 = mOwn0.data();
     int* const own1 = mOwn1.data();
     do {
-      // One draw per active record, in record order. The assignment's work
-      // fills the time that each call spends on the generator's lock.
+      // One draw per active record, in record order. (Drawing them all
+      // first, so that this loop calls nothing, measured no faster.)
       // Counted in locals: the byte-sized stores below could alias the caller's counters.
       int count1 = 0, rank = 0;
       for (int i = 0; i < n; ++i) {
