@@ -20,7 +20,9 @@ public:
   // While a lease lives, draw() takes the generator's values, on one thread
   // at a time. Meanwhile std::rand() calls from elsewhere (which would make
   // the work's draws depend on timing anyway) draw from a parking state
-  // instead of the generator's, and do not advance it.
+  // instead of the generator's, and do not advance it. One lease is held in
+  // the process at a time: a lease made while another lives (on any thread)
+  // holds nothing, and its object's draws are std::rand() calls.
   class CLease {
   public:
     explicit CLease(CRandomDraws& aDraws);
@@ -30,6 +32,7 @@ public:
 
   private:
     CRandomDraws& mDraws;
+    bool mHolds = false;  // whether this lease took the generator
   };
 
   // The value the next std::rand() call would return, advancing the generator.

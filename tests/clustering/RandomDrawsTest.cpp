@@ -70,6 +70,28 @@ TEST(RandomDraws, LeasedDrawsAreTheValuesOfRandAndRandGoesOnAfterThem) {
     for (int i = 0; i < 3; ++i) aOut.push_back(std::rand());
   });
   EXPECT_EQ(interrupted, plain);
+
+  // A second lease while one lives holds nothing: its object draws through
+  // std::rand() (from the parking state), and letting it go leaves the
+  // first lease, and the generator, as they were.
+  const std::vector<int> second = inChild([](std::vector<int>& aOut) {
+    CRandomDraws draws, other;
+    {
+      const CRandomDraws::CLease held(draws);
+      for (int i = 0; i < 300; ++i) aOut.push_back(draws.draw());
+      {
+        const CRandomDraws::CLease also(other);
+        const CRandomDraws::CLease again(draws);
+        for (int i = 0; i < 5; ++i) other.draw();
+        for (int i = 0; i < 300; ++i) aOut.push_back(draws.draw());
+      }
+      // Still parked: these do not move the generator on.
+      for (int i = 0; i < 7; ++i) std::rand();
+      for (int i = 0; i < 400; ++i) aOut.push_back(draws.draw());
+    }
+    for (int i = 0; i < 3; ++i) aOut.push_back(std::rand());
+  });
+  EXPECT_EQ(second, plain);
 }
 
 }  // namespace
