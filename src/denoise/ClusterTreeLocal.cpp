@@ -72,7 +72,8 @@ void CNLMeans::clusterTreeLocal(CMatrix<float>& aInput, CMatrix<float>& aResult,
   std::vector<std::uint8_t> inNoBlock(entry.size(), 1);
   for (const CBlock& block : blocks)
     for (int i = r; i <= block.height - 1 - r; ++i)
-      std::fill_n(inNoBlock.begin() + (block.x + r) + static_cast<std::ptrdiff_t>(block.y + i) * X, block.width - 2 * r, 0);
+      std::fill_n(inNoBlock.begin() + (block.x + r) + static_cast<std::ptrdiff_t>(block.y + i) * X,
+                  block.width - 2 * r, 0);
 
   // Progress: blocks whose trees are built, then pixels estimated (each
   // block's interior, then the pixels inside no block).

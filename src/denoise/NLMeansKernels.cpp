@@ -956,27 +956,36 @@ void windowedRunEstimates(const CRunPlanes& aPlanes, int aX, int aY, int aRadius
   }
 }
 
+// Windows of more candidates than this go pixel by pixel: the room for a
+// run's eight windows stays within a few megabytes.
+constexpr std::size_t kMaxRunWindow = std::size_t{1} << 16;
+
 CRowDistances::CRowDistances(const float* aImage, int aXSize, int aYSize, int aRadius, const CPatchWindow& aWindow)
     : mImage(aImage), mXSize(aXSize), mYSize(aYSize), mRadius(aRadius), mWindow(aWindow),
       mStride(largestWindow(aXSize, aYSize, aRadius)) {
-  mDistances.resize(mStride * (kRunLength + 1));
-  mDefined.resize(mDistances.size());
+  // The single pixel's room first, the run's after it (made when needed).
+  mDistances.resize(mStride);
+  mDefined.resize(mStride);
 }
 
 void CRowDistances::at(int aX, int aY, const float*& aDistances, const std::uint8_t*& aDefined) {
   if (aY == mRunY && aX >= mRunX && aX < mRunX + kRunLength && mRunX >= 0) {
-    aDistances = mDistances.data() + (aX - mRunX) * mStride;
-    aDefined = mDefined.data() + (aX - mRunX) * mStride;
+    aDistances = mDistances.data() + (1 + aX - mRunX) * mStride;
+    aDefined = mDefined.data() + (1 + aX - mRunX) * mStride;
     return;
   }
 #ifdef TEXTURE_HAVE_X86
   const CRunPlanes planes{mImage, nullptr, mXSize, mYSize, 1, mXSize};
-  if (usesAvx2() && windowedRunFits(planes, aX, aY, mRadius, mWindow)) {
+  if (usesAvx2() && mStride <= kMaxRunWindow && windowedRunFits(planes, aX, aY, mRadius, mWindow)) {
+    if (mDistances.size() < mStride * (kRunLength + 1)) {
+      mDistances.resize(mStride * (kRunLength + 1));
+      mDefined.resize(mDistances.size());
+    }
     float* distances[kRunLength];
     std::uint8_t* defined[kRunLength];
     for (int l = 0; l < kRunLength; ++l) {
-      distances[l] = mDistances.data() + l * mStride;
-      defined[l] = mDefined.data() + l * mStride;
+      distances[l] = mDistances.data() + (1 + l) * mStride;
+      defined[l] = mDefined.data() + (1 + l) * mStride;
     }
     windowRunDistancesAvx2(planes, aX, aY, mRadius, mWindow, distances, defined);
     mRunX = aX;
@@ -986,9 +995,9 @@ void CRowDistances::at(int aX, int aY, const float*& aDistances, const std::uint
     return;
   }
 #endif
-  // One pixel alone, in the room after the run's.
-  float* const distances = mDistances.data() + kRunLength * mStride;
-  std::uint8_t* const defined = mDefined.data() + kRunLength * mStride;
+  // One pixel alone, in the room before the run's.
+  float* const distances = mDistances.data();
+  std::uint8_t* const defined = mDefined.data();
   windowDistances(mImage, mXSize, mYSize, aX, aY, windowBounds(mXSize, mYSize, aX, aY, mRadius), mWindow, distances,
                   defined);
   aDistances = distances;

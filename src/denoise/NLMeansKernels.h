@@ -110,8 +110,9 @@ void windowDistances(const float* aImage, int aXSize, int aYSize, int aX, int aY
 
 // windowDistances pixel after pixel, for callers that visit the pixels of an
 // image row in order: where a run of kRunLength pixels along the row fits
-// (windowedRunFits), its distances are worked out together on the first
-// pixel's call and handed out from then on. One object per thread.
+// (windowedRunFits) and the windows are not huge, its distances are worked
+// out together on the first pixel's call and handed out from then on. One
+// object per thread.
 class CRowDistances {
 public:
   CRowDistances(const float* aImage, int aXSize, int aYSize, int aRadius, const NLMeansCommon::CPatchWindow& aWindow);
@@ -123,7 +124,8 @@ private:
   const float* mImage;
   int mXSize, mYSize, mRadius;
   const NLMeansCommon::CPatchWindow& mWindow;
-  // The pixels of the run held (none: mRunX below 0), then one more pixel.
+  // Room for one pixel's window, then for a run's (the run held starts at
+  // mRunX, mRunY; none while mRunX is below 0).
   int mRunX = -1, mRunY = -1;
   std::vector<float> mDistances;
   std::vector<std::uint8_t> mDefined;

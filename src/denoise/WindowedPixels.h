@@ -22,7 +22,7 @@ public:
                   const std::vector<std::uint8_t>& aMask, int aRadius, float aKernel,
                   const NLMeansCommon::CPatchWindow& aWindow);
 
-  // Jobs of about aPixels pixels each (at least one run).
+  // The jobs: about 64 pixels each, or one run.
   int jobs() const { return static_cast<int>(mJobStarts.size()) - 1; }
   // Pixels in job aJob.
   int pixels(int aJob) const;
