@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstring>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -741,11 +742,34 @@ __attribute__((target("avx2"))) void windowRunDistancesAvx2(const CRunPlanes& aP
                                                              float* const aDistances[kRunLength],
                                                              std::uint8_t* const aDefined[kRunLength]) {
   CRunRows rows(aPlanes, aX, aY, aRadius, aWindow);
+  const __m256 one = _mm256_set1_ps(1.0f);
   int at = 0;
   for (int oy = rows.oyLow; oy <= rows.oyHigh; ++oy) {
     rows.sum(oy);
-    for (int i = 0; i < rows.count; ++i, ++at) {
-      const float n = rows.weightSums()[i];
+    const float* const weightSums = rows.weightSums();
+    int i = 0;
+    // Eight candidates at a time: their quotients (a candidate per register,
+    // a pixel per lane) transposed into a pixel per register. Candidates
+    // without a weight sum divide by one; their distances are never read.
+    for (; i + kLanes <= rows.count; i += kLanes, at += kLanes) {
+      __m256 quotients[kLanes];
+      std::uint64_t flags = 0;
+      for (int c = 0; c < kLanes; ++c) {
+        const float n = weightSums[i + c];
+        const bool defined = n > 0.0f;
+        // Byte c of the flags (this path runs on little-endian processors only).
+        flags |= static_cast<std::uint64_t>(defined ? 1 : 0) << (8 * c);
+        quotients[c] = _mm256_div_ps(_mm256_loadu_ps(rows.sums() + static_cast<std::size_t>(i + c) * kLanes),
+                                     defined ? _mm256_set1_ps(n) : one);
+      }
+      NSimd::transpose8(quotients);
+      for (int l = 0; l < kLanes; ++l) {
+        _mm256_storeu_ps(aDistances[l] + at, quotients[l]);
+        std::memcpy(aDefined[l] + at, &flags, sizeof flags);
+      }
+    }
+    for (; i < rows.count; ++i, ++at) {
+      const float n = weightSums[i];
       const std::uint8_t defined = n > 0.0f ? 1 : 0;
       for (int l = 0; l < kLanes; ++l) aDefined[l][at] = defined;
       if (!defined) continue;
