@@ -1,3 +1,4 @@
+#include <cstdint>
 #include <vector>
 
 #include "CNLMeans.h"
@@ -5,6 +6,7 @@
 #include "NLMeansKernels.h"
 #include "Parallel.h"
 #include "Progress.h"
+#include "WindowedPixels.h"
 
 using namespace NLMeansCommon;
 
@@ -18,23 +20,15 @@ void CNLMeans::standardNLMeans(CMatrix<float>& aInput, CMatrix<float>& aResult, 
   const int radius = clippedRadius(searchRadius, xSize, ySize);
   const float* values = aInput.data();
   float* out = aResult.data();
-  // Rows are independent: each reads the private copy and writes only itself.
-  NLMeansProgress::CPhase denoising(progress, "denoising", ySize);
-  const NLMeansKernels::CRunPlanes planes{copy.data(), values, xSize, ySize, 1, xSize};
-  NParallel::parallelFor(ySize, [&](int y) {
-    for (int x = 0; x < xSize;) {
-      const int at = x + y * xSize;
-      if (NLMeansKernels::windowedRunFits(planes, x, y, radius, window)) {
-        // Away from the sides, eight pixels side by side.
-        NLMeansCommon::CEstimate run[NLMeansKernels::kRunLength];
-        NLMeansKernels::windowedRunEstimates(planes, x, y, radius, kernel, window, run);
-        for (int l = 0; l < NLMeansKernels::kRunLength; ++l) run[l].store(values[at + l], out[at + l]);
-        x += NLMeansKernels::kRunLength;
-        continue;
-      }
-      NLMeansKernels::windowedEstimate(copy.data(), values, xSize, ySize, x, y, radius, kernel, window)
-          .store(values[at], out[at]);
-      ++x;
-    }
+  // Pixels are independent: each reads the private copy and writes only
+  // itself. Runs of eight along rows, and along columns at the sides, take
+  // eight pixels side by side.
+  const CWindowedPixels pixels(copy.data(), values, xSize, ySize,
+                               std::vector<std::uint8_t>(static_cast<std::size_t>(xSize) * ySize, 1), radius,
+                               kernel, window);
+  NLMeansProgress::CPhase denoising(progress, "denoising", pixels.jobs());
+  NParallel::parallelFor(pixels.jobs(), [&](int aJob) {
+    pixels.run(
+        aJob, [&](int aPixel, const CEstimate& aEstimate) { aEstimate.store(values[aPixel], out[aPixel]); }, [] {});
   }, NLMeansProgress::tasksDone(denoising));
 }

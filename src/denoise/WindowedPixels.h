@@ -1,8 +1,9 @@
-// The pixels that a cluster-tree denoiser estimates by a windowed non-local
-// means instead (image borders, pixels inside no block), planned as runs of
-// pixels along rows and along columns where the kernels can take several at
-// once, and single pixels elsewhere. The plan is cut into jobs for the
-// threads; each job's estimates equal the plain windowed estimates.
+// Pixels to be estimated by the windowed non-local means (all of them for
+// the reference method; image borders and pixels inside no block for the
+// tree denoisers), planned as runs of pixels along rows and along columns
+// where the kernels can take several at once, and single pixels elsewhere.
+// The plan is cut into jobs for the threads; each job's estimates equal the
+// plain windowed estimates.
 #pragma once
 
 #include <cstdint>
