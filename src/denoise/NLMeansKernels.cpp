@@ -734,6 +734,43 @@ __attribute__((target("avx2"))) void windowedRunAvx2(const CRunPlanes& aPlanes, 
   }
 }
 
+// forwardRunWeights on the AVX2 path: the run's window rows 0 .. R (row 0
+// from offset 1 on), each row's weights as windowedRunAvx2 makes them.
+__attribute__((target("avx2"))) void forwardRunWeightsAvx2(const CRunPlanes& aPlanes, int aX, int aY, int aRadius,
+                                                            float aKernel, const CPatchWindow& aWindow,
+                                                            float* aWeights, std::uint8_t* aDefined,
+                                                            std::size_t aStride) {
+  CRunRows rows(aPlanes, aX, aY, aRadius, aWindow);
+  const __m256 kernel = _mm256_set1_ps(aKernel);
+  for (int oy = 0; oy <= aRadius; ++oy) {
+    // Along the run the window is whole: candidate i of a row is offset i - R.
+    const int first = oy == 0 ? aRadius + 1 : 0;
+    if (oy > rows.oyHigh) {
+      // Rows below the image: no candidates.
+      for (int i = first; i < rows.count; ++i)
+        std::memset(aDefined + static_cast<std::size_t>(forwardSlot(aRadius, i - aRadius, oy)) * aStride, 0,
+                    kLanes);
+      continue;
+    }
+    rows.sum(oy);
+    float* const weights = rows.sums();
+    const float* const weightSums = rows.weightSums();
+    for (int i = first; i < rows.count; ++i) {
+      float* const at = weights + static_cast<std::size_t>(i) * kLanes;
+      const float n = weightSums[i];
+      _mm256_storeu_ps(at, n > 0.0f ? _mm256_mul_ps(kernel, _mm256_div_ps(_mm256_loadu_ps(at), _mm256_set1_ps(n)))
+                                    : _mm256_setzero_ps());
+    }
+    NExpKernels::expAll(weights + static_cast<std::size_t>(first) * kLanes,
+                        weights + static_cast<std::size_t>(first) * kLanes, (rows.count - first) * kLanes);
+    for (int i = first; i < rows.count; ++i) {
+      const std::size_t slot = static_cast<std::size_t>(forwardSlot(aRadius, i - aRadius, oy)) * aStride;
+      _mm256_storeu_ps(aWeights + slot, _mm256_loadu_ps(weights + static_cast<std::size_t>(i) * kLanes));
+      std::memset(aDefined + slot, weightSums[i] > 0.0f ? 0xFF : 0, kLanes);
+    }
+  }
+}
+
 // windowDistances of the pixels of a run along a row, candidate i of pixel l
 // into aDistances[l][i] and aDefined[l][i] (every lane's window has the same
 // shape, so the same index).
@@ -978,6 +1015,50 @@ void windowedRunEstimates(const CRunPlanes& aPlanes, int aX, int aY, int aRadius
       }
     aEstimates[l] = estimate;
   }
+}
+
+void forwardRunWeights(const float* aImage, int aXSize, int aYSize, int aX, int aY, int aRadius, float aKernel,
+                       const CPatchWindow& aWindow, float* aWeights, std::uint8_t* aDefined, std::size_t aStride) {
+  const CRunPlanes planes{aImage, nullptr, aXSize, aYSize, 1, aXSize};
+#ifdef TEXTURE_HAVE_X86
+  if (usesAvx2()) return forwardRunWeightsAvx2(planes, aX, aY, aRadius, aKernel, aWindow, aWeights, aDefined, aStride);
+#endif
+  for (int l = 0; l < kRunLength; ++l)
+    forwardPixelWeights(aImage, aXSize, aYSize, aX + l, aY, aRadius, aKernel, aWindow, aWeights + l, aDefined + l,
+                        aStride);
+}
+
+void forwardPixelWeights(const float* aImage, int aXSize, int aYSize, int aX, int aY, int aRadius, float aKernel,
+                         const CPatchWindow& aWindow, float* aWeights, std::uint8_t* aDefined, std::size_t aStride) {
+  thread_local std::vector<float> distances;
+  thread_local std::vector<std::uint8_t> defined;
+  const std::size_t room = static_cast<std::size_t>(forwardSlots(aRadius));
+  if (distances.size() < room) {
+    distances.resize(room);
+    defined.resize(room);
+  }
+  // Two windows of candidates inside the image: the rest of the pixel's row,
+  // then the rows below it, each weighed in one call.
+  const CWindowBounds rest{std::max(aX + 1, 0), std::min(aX + aRadius, aXSize - 1), aY, aY};
+  const CWindowBounds below{std::max(aX - aRadius, 0), std::min(aX + aRadius, aXSize - 1), aY + 1,
+                            std::min(aY + aRadius, aYSize - 1)};
+  const int restCount = rest.count();
+  windowDistances(aImage, aXSize, aYSize, aX, aY, rest, aWindow, distances.data(), defined.data());
+  windowDistances(aImage, aXSize, aYSize, aX, aY, below, aWindow, distances.data() + restCount,
+                  defined.data() + restCount);
+  windowWeights(distances.data(), defined.data(), restCount + below.count(), aKernel, distances.data());
+  for (int oy = 0; oy <= aRadius; ++oy)
+    for (int ox = oy == 0 ? 1 : -aRadius; ox <= aRadius; ++ox) {
+      const std::size_t slot = static_cast<std::size_t>(forwardSlot(aRadius, ox, oy)) * aStride;
+      const int x = aX + ox, y = aY + oy;
+      const CWindowBounds& bounds = oy == 0 ? rest : below;
+      const bool inside = x >= bounds.xLow && x <= bounds.xHigh && y >= bounds.yLow && y <= bounds.yHigh;
+      const std::size_t at = oy == 0 ? static_cast<std::size_t>(x - rest.xLow)
+                                     : restCount + static_cast<std::size_t>(x - below.xLow) +
+                                           static_cast<std::size_t>(y - below.yLow) * below.width();
+      aDefined[slot] = inside && defined[at] ? 0xFF : 0;
+      if (aDefined[slot]) aWeights[slot] = distances[at];
+    }
 }
 
 // Windows of more candidates than this go pixel by pixel: the room for a

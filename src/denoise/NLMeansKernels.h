@@ -79,6 +79,30 @@ void windowedRunEstimates(const CRunPlanes& aPlanes, int aX, int aY, int aRadius
                           const NLMeansCommon::CPatchWindow& aWindow,
                           NLMeansCommon::CEstimate aEstimates[kRunLength]);
 
+// The forward candidates of a pixel: those after it in its window's scan
+// order, at offsets (ox, oy) with oy = 0 < ox or oy > 0 (|ox|, oy <= R). The
+// distance is symmetric to the bit ((a - b)^2 is (b - a)^2, and the offsets
+// both patches share are the same), so a pixel's weights for its earlier
+// candidates are those that the candidates found for it as forward ones.
+// Slots: ox - 1 for oy = 0, then row oy > 0 from R + (oy - 1) * (2R + 1).
+inline int forwardSlots(int aRadius) { return aRadius * (2 * aRadius + 2); }
+inline int forwardSlot(int aRadius, int aOx, int aOy) {
+  return aOy == 0 ? aOx - 1 : aRadius + (aOy - 1) * (2 * aRadius + 1) + (aOx + aRadius);
+}
+// The weights expf(aKernel * D) of the forward candidates of pixel (aX, aY),
+// D the bounded distance on aImage (X x Y): slot s at aWeights[s * aStride]
+// and aDefined[s * aStride] 0xFF, or aDefined 0 (weight unset) where the
+// candidate lies outside the image or D is undefined. Any pixel of the image.
+void forwardPixelWeights(const float* aImage, int aXSize, int aYSize, int aX, int aY, int aRadius, float aKernel,
+                         const NLMeansCommon::CPatchWindow& aWindow, float* aWeights, std::uint8_t* aDefined,
+                         std::size_t aStride);
+// forwardPixelWeights of the run of kRunLength pixels from (aX, aY) along a
+// row, pixel l at aWeights + l and aDefined + l; the run must fit
+// (windowedRunFits on the plain image).
+void forwardRunWeights(const float* aImage, int aXSize, int aYSize, int aX, int aY, int aRadius, float aKernel,
+                       const NLMeansCommon::CPatchWindow& aWindow, float* aWeights, std::uint8_t* aDefined,
+                       std::size_t aStride);
+
 // The search window of radius aRadius around (aX, aY), clipped to the image:
 // columns xLow..xHigh, rows yLow..yHigh (empty when a low bound exceeds its
 // high bound, as for a negative radius). Any int arguments are safe.

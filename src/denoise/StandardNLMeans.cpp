@@ -4,6 +4,7 @@
 #include "CNLMeans.h"
 #include "CNLMeansCommon.h"
 #include "NLMeansKernels.h"
+#include "PairedWindows.h"
 #include "Parallel.h"
 #include "Progress.h"
 #include "WindowedPixels.h"
@@ -20,6 +21,16 @@ void CNLMeans::standardNLMeans(CMatrix<float>& aInput, CMatrix<float>& aResult, 
   const int radius = clippedRadius(searchRadius, xSize, ySize);
   const float* values = aInput.data();
   float* out = aResult.data();
+  const auto store = [&](int aPixel, const CEstimate& aEstimate) { aEstimate.store(values[aPixel], out[aPixel]); };
+  if (CPairedWindows::serves(xSize, ySize, radius)) {
+    // Each pair weighed once, for the two pixels; bands of rows are
+    // independent.
+    const CPairedWindows bands(copy.data(), values, xSize, ySize, radius, kernel, window, NParallel::threadCount());
+    NLMeansProgress::CPhase denoising(progress, "denoising", bands.jobs());
+    NParallel::parallelFor(bands.jobs(), [&](int aJob) { bands.run(aJob, store); },
+                           NLMeansProgress::tasksDone(denoising));
+    return;
+  }
   // Pixels are independent: each reads the private copy and writes only
   // itself. Runs of eight along rows, and along columns at the sides, take
   // eight pixels side by side.
@@ -28,7 +39,6 @@ void CNLMeans::standardNLMeans(CMatrix<float>& aInput, CMatrix<float>& aResult, 
                                kernel, window);
   NLMeansProgress::CPhase denoising(progress, "denoising", pixels.jobs());
   NParallel::parallelFor(pixels.jobs(), [&](int aJob) {
-    pixels.run(
-        aJob, [&](int aPixel, const CEstimate& aEstimate) { aEstimate.store(values[aPixel], out[aPixel]); }, [] {});
+    pixels.run(aJob, store, [] {});
   }, NLMeansProgress::tasksDone(denoising));
 }

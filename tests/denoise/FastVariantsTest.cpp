@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <random>
 #include <string>
 #include <tuple>
@@ -90,6 +91,45 @@ TEST(FastVariants, StandardEqualsThePlainLoop) {
                                         std::to_string(R));
       }
   });
+}
+
+TEST(FastVariants, StandardWeighsEachPairOnceAsThePlainLoop) {
+  // Images wide enough for runs of eight along the rows, and tall enough for
+  // several bands of rows with 1, 3 and 7 threads; the last lane group of
+  // each row is partial.
+  const CShape shapes[] = {{61, 47}, {70, 180}, {37, 90}};
+  for (const CShape& shape : shapes)
+    for (auto [r, R] : {std::pair{3, 10}, {2, 5}, {1, 3}, {4, 1}, {2, 30}}) {
+      CMatrix<float> input = scene(shape.xSize, shape.ySize, 11);
+      CMatrix<float> plain(input);
+      CNLMeans nl = settings(r, R);
+      PlainVariants::standardNLMeans(nl, input, plain, 20.0f);
+      for (int threads : {1, 3, 7}) {
+        CThreads environment(threads);
+        CMatrix<float> fast(input);
+        nl.standardNLMeans(input, fast, 20.0f);
+        expectSameBits(fast, plain, std::to_string(threads) + " threads, " + std::to_string(shape.xSize) + "x" +
+                                        std::to_string(shape.ySize) + " r" + std::to_string(r) + " R" +
+                                        std::to_string(R));
+      }
+    }
+}
+
+TEST(FastVariants, StandardKeepsThePlainLoopsSpecialValues) {
+  // Weights that are not numbers (a NaN or infinite grey level, or a kernel
+  // of -infinity times a zero distance) and values that are not finite:
+  // the pixels they reach must come out as in the plain loop, written or not.
+  CMatrix<float> input = scene(53, 41, 12);
+  input(20, 20) = std::numeric_limits<float>::quiet_NaN();
+  input(40, 10) = std::numeric_limits<float>::infinity();
+  input(5, 30) = -3.0e38f;
+  for (float sigma : {20.0f, 1.0e-30f}) {
+    CMatrix<float> fast(input), plain(input);
+    CNLMeans nl = settings(2, 6);
+    nl.standardNLMeans(input, fast, sigma);
+    PlainVariants::standardNLMeans(nl, input, plain, sigma);
+    expectSameBits(fast, plain, "special values, sigma " + std::to_string(sigma));
+  }
 }
 
 TEST(FastVariants, PatchRadiusBeyondTheVectorKernelsLimit) {

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 #include <random>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -137,6 +138,55 @@ TEST_P(KernelPaths, RowDistancesMatchWindowDistances) {
             }
           }
         }
+  }
+}
+
+// A pixel's forward weights are those of the plain loop for the candidates
+// after it in its window, and a run's lanes those of its pixels alone.
+TEST_P(KernelPaths, ForwardWeightsMatchThePlainLoop) {
+  struct Case {
+    int xSize, ySize, patchRadius, searchRadius;
+  } cases[] = {{40, 9, 2, 5}, {33, 14, 3, 3}, {12, 12, 1, 8}};
+  const float kernel = -0.5f / (15.0f * 15.0f);
+  for (const Case& c : cases) {
+    const CMatrix<float> image = TestSupport::noisyImage(c.xSize, c.ySize, static_cast<unsigned>(c.xSize + c.ySize));
+    const CPatchWindow window(c.patchRadius);
+    const int R = c.searchRadius, slots = NLMeansKernels::forwardSlots(R);
+    std::vector<float> pixelWeights(slots), runWeights(static_cast<std::size_t>(slots) * 8);
+    std::vector<std::uint8_t> pixelDefined(slots), runDefined(runWeights.size());
+    const NLMeansKernels::CRunPlanes planes{image.data(), nullptr, c.xSize, c.ySize, 1, c.xSize};
+    for (int y = 0; y < c.ySize; ++y)
+      for (int x = 0; x < c.xSize; ++x) {
+        const bool run = x + 8 <= c.xSize && NLMeansKernels::windowedRunFits(planes, x, y, R, window);
+        if (run)
+          NLMeansKernels::forwardRunWeights(image.data(), c.xSize, c.ySize, x, y, R, kernel, window, runWeights.data(),
+                                            runDefined.data(), 8);
+        for (int l = 0; l < (run ? 8 : 1); ++l) {
+          NLMeansKernels::forwardPixelWeights(image.data(), c.xSize, c.ySize, x + l, y, R, kernel, window,
+                                              pixelWeights.data(), pixelDefined.data(), 1);
+          for (int oy = 0; oy <= R; ++oy)
+            for (int ox = oy == 0 ? 1 : -R; ox <= R; ++ox) {
+              const int slot = NLMeansKernels::forwardSlot(R, ox, oy);
+              const int qx = x + l + ox, qy = y + oy;
+              float distance = 0.0f;
+              const bool expected = qx >= 0 && qx < c.xSize && qy < c.ySize &&
+                                    NLMeansCommon::boundedDistance(image.data(), c.xSize, c.ySize, x + l, y, qx, qy,
+                                                                   window, distance);
+              const std::string where = std::to_string(c.xSize) + "x" + std::to_string(c.ySize) + " at " +
+                                        std::to_string(x + l) + "," + std::to_string(y) + " offset " +
+                                        std::to_string(ox) + "," + std::to_string(oy);
+              ASSERT_EQ(pixelDefined[slot] != 0, expected) << where;
+              if (expected) {
+                ASSERT_TRUE(sameBits(pixelWeights[slot], std::exp(kernel * distance))) << where;
+              }
+              if (!run) continue;
+              ASSERT_EQ(runDefined[slot * 8 + l], pixelDefined[slot]) << where << " (run)";
+              if (expected) {
+                ASSERT_TRUE(sameBits(runWeights[slot * 8 + l], pixelWeights[slot])) << where << " (run)";
+              }
+            }
+        }
+      }
   }
 }
 

@@ -1,0 +1,190 @@
+#include "PairedWindows.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "NLMeansKernels.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define TEXTURE_HAVE_X86 1
+#endif
+
+namespace {
+
+// A band's working memory stays below this (bytes).
+constexpr double kMostBandBytes = 64.0 * 1024 * 1024;
+// Rows per band at least, in search radii: each band weighs R rows above it
+// a second time.
+constexpr int kLeastBandRadii = 16;
+
+std::size_t paddedWidth(int aXSize, int aRadius) {
+  return static_cast<std::size_t>(aXSize) + 2 * static_cast<std::size_t>(aRadius) + 8;
+}
+
+// A band's working memory: one row of forward weights and flags, and the
+// running sums of R + 1 rows.
+double bandBytes(int aXSize, int aRadius) {
+  const double width = static_cast<double>(paddedWidth(aXSize, aRadius));
+  return NLMeansKernels::forwardSlots(aRadius) * width * (sizeof(float) + 1) +
+         (static_cast<double>(aRadius) + 1) * width * 3 * sizeof(float);
+}
+
+}  // namespace
+
+bool CPairedWindows::serves(int aXSize, int aYSize, int aRadius) {
+#ifdef TEXTURE_HAVE_X86
+  // Radii beyond the image's larger side only clip to it (the caller clips).
+  return NLMeansKernels::usesAvx2() && aXSize > 0 && aYSize > 0 && aRadius >= 1 &&
+         bandBytes(aXSize, aRadius) <= kMostBandBytes;
+#else
+  (void)aXSize;
+  (void)aYSize;
+  (void)aRadius;
+  return false;
+#endif
+}
+
+CPairedWindows::CPairedWindows(const float* aDistanceImage, const float* aValues, int aXSize, int aYSize,
+                               int aRadius, float aKernel, const NLMeansCommon::CPatchWindow& aWindow, int aThreads)
+    : mDistance(aDistanceImage), mXSize(aXSize), mYSize(aYSize), mRadius(aRadius), mKernel(aKernel),
+      mWindow(aWindow), mPaddedWidth(paddedWidth(aXSize, aRadius)) {
+  mValues.assign(mPaddedWidth * static_cast<std::size_t>(aYSize), 0.0f);
+  for (int y = 0; y < aYSize; ++y)
+    std::copy(aValues + static_cast<std::size_t>(y) * aXSize, aValues + static_cast<std::size_t>(y + 1) * aXSize,
+              mValues.begin() + static_cast<std::ptrdiff_t>(y * mPaddedWidth + aRadius));
+  // Up to two bands per thread, each of kLeastBandRadii radii at least; a
+  // whole number of rounds when there are enough.
+  const int threads = std::max(1, aThreads);
+  int bands = std::min(2 * threads, std::max(1, aYSize / (kLeastBandRadii * aRadius)));
+  if (bands > threads) bands -= bands % threads;
+  for (int b = 0; b <= bands; ++b)
+    mBandStarts.push_back(static_cast<int>(static_cast<long long>(aYSize) * b / bands));
+}
+
+CPairedWindows::CBand::CBand(const CPairedWindows& aPlan, int aJob)
+    : mPlan(aPlan), mFirstRow(std::max(0, aPlan.mBandStarts[aJob] - aPlan.mRadius)),
+      mFirstEstimated(aPlan.mBandStarts[aJob]), mEnd(aPlan.mBandStarts[aJob + 1]),
+      mGroups((aPlan.mXSize + kLanes - 1) / kLanes) {
+  const std::size_t size = static_cast<std::size_t>(NLMeansKernels::forwardSlots(aPlan.mRadius)) * aPlan.mPaddedWidth;
+  mWeights.resize(size);
+  // The padding columns are never written: their flags stay clear.
+  mDefined.assign(size, 0);
+  // Three sums (T, A, M) per lane group of eight pixels, per row.
+  mSums.assign(static_cast<std::size_t>(aPlan.mRadius + 1) * mGroups * 3 * kLanes, 0.0f);
+  mEstimates.resize(static_cast<std::size_t>(mGroups) * kLanes);
+}
+
+float* CPairedWindows::CBand::weights(int aSlot) {
+  return mWeights.data() + static_cast<std::size_t>(aSlot) * mPlan.mPaddedWidth + mPlan.mRadius;
+}
+
+std::uint8_t* CPairedWindows::CBand::defined(int aSlot) {
+  return mDefined.data() + static_cast<std::size_t>(aSlot) * mPlan.mPaddedWidth + mPlan.mRadius;
+}
+
+float* CPairedWindows::CBand::sums(int aY) {
+  return mSums.data() + static_cast<std::size_t>(aY % (mPlan.mRadius + 1)) * mGroups * 3 * kLanes;
+}
+
+const NLMeansCommon::CEstimate* CPairedWindows::CBand::row(int aY) {
+  weighForward(aY);
+  handOn(aY);
+  return aY >= mFirstEstimated ? finish(aY) : nullptr;
+}
+
+void CPairedWindows::CBand::weighForward(int aY) {
+  const CPairedWindows& p = mPlan;
+  const NLMeansKernels::CRunPlanes planes{p.mDistance, nullptr, p.mXSize, p.mYSize, 1, p.mXSize};
+  float* const weights = this->weights(0);
+  std::uint8_t* const defined = this->defined(0);
+  for (int x = 0; x < p.mXSize;) {
+    if (x + kLanes <= p.mXSize && NLMeansKernels::windowedRunFits(planes, x, aY, p.mRadius, p.mWindow)) {
+      NLMeansKernels::forwardRunWeights(p.mDistance, p.mXSize, p.mYSize, x, aY, p.mRadius, p.mKernel, p.mWindow,
+                                        weights + x, defined + x, p.mPaddedWidth);
+      x += kLanes;
+    } else {
+      NLMeansKernels::forwardPixelWeights(p.mDistance, p.mXSize, p.mYSize, x, aY, p.mRadius, p.mKernel, p.mWindow,
+                                          weights + x, defined + x, p.mPaddedWidth);
+      ++x;
+    }
+  }
+}
+
+#ifdef TEXTURE_HAVE_X86
+namespace {
+
+// Adds one candidate to the running sums of a row's pixels, eight at a time:
+// pixel x's weight at aWeights[x], its flag at aDefined[x] and the
+// candidate's value at aValues[x]; the sums of lane group g at aSums + 24g.
+// Lanes whose candidate is outside the image, or whose distance is
+// undefined, keep their sums: the plain loop skips that candidate.
+__attribute__((target("avx2"))) void addCandidate(float* aSums, int aGroups, const float* aWeights,
+                                                  const std::uint8_t* aDefined, const float* aValues) {
+  for (int g = 0; g < aGroups; ++g) {
+    const int x = 8 * g;
+    float* const at = aSums + 24 * g;
+    const __m256 mask =
+        _mm256_castsi256_ps(_mm256_cvtepi8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(aDefined + x))));
+    const __m256 weight = _mm256_loadu_ps(aWeights + x);
+    const __m256 total = _mm256_loadu_ps(at), weighted = _mm256_loadu_ps(at + 8), largest = _mm256_loadu_ps(at + 16);
+    _mm256_storeu_ps(at, _mm256_blendv_ps(total, _mm256_add_ps(total, weight), mask));
+    _mm256_storeu_ps(at + 8, _mm256_blendv_ps(
+                                 weighted, _mm256_add_ps(weighted, _mm256_mul_ps(weight, _mm256_loadu_ps(aValues + x))),
+                                 mask));
+    // max(M, w) keeps M only where M > w, as std::max(w, M) does (NaN included).
+    _mm256_storeu_ps(at + 16, _mm256_blendv_ps(largest, _mm256_max_ps(largest, weight), mask));
+  }
+}
+
+}  // namespace
+
+void CPairedWindows::CBand::handOn(int aY) {
+  const int R = mPlan.mRadius;
+  // Pixel (x + c, aY) is candidate (c, -d) of pixel (x, aY + d), whose
+  // candidates of that row come in the order of c; from the row's pixel the
+  // other is at forward offset (-c, d).
+  const float* const values = mPlan.mValues.data() + static_cast<std::size_t>(aY) * mPlan.mPaddedWidth + R;
+  const int last = std::min(mEnd, mPlan.mYSize) - 1;
+  for (int d = 1; d <= R && aY + d <= last; ++d) {
+    if (aY + d < mFirstEstimated) continue;
+    float* const target = sums(aY + d);
+    for (int c = -R; c <= R; ++c) {
+      const int slot = NLMeansKernels::forwardSlot(R, -c, d);
+      addCandidate(target, mGroups, weights(slot) + c, defined(slot) + c, values + c);
+    }
+  }
+}
+
+const NLMeansCommon::CEstimate* CPairedWindows::CBand::finish(int aY) {
+  const int R = mPlan.mRadius;
+  float* const own = sums(aY);
+  const float* const values = mPlan.mValues.data() + static_cast<std::size_t>(aY) * mPlan.mPaddedWidth + R;
+  // The earlier rows are in; the row's own earlier pixels come next, their
+  // forward weights for this pixel.
+  for (int ox = -R; ox < 0; ++ox) {
+    const int slot = NLMeansKernels::forwardSlot(R, -ox, 0);
+    addCandidate(own, mGroups, weights(slot) + ox, defined(slot) + ox, values + ox);
+  }
+  // Then the pixel's own forward candidates.
+  for (int oy = 0; oy <= R && aY + oy < mPlan.mYSize; ++oy)
+    for (int ox = oy == 0 ? 1 : -R; ox <= R; ++ox) {
+      const int slot = NLMeansKernels::forwardSlot(R, ox, oy);
+      addCandidate(own, mGroups, weights(slot), defined(slot), values + static_cast<std::ptrdiff_t>(oy) * mPlan.mPaddedWidth + ox);
+    }
+  for (int g = 0; g < mGroups; ++g)
+    for (int l = 0; l < kLanes; ++l) {
+      NLMeansCommon::CEstimate& e = mEstimates[static_cast<std::size_t>(g) * kLanes + l];
+      const float* const at = own + 24 * g;
+      e.weightSum = at[l];
+      e.weightedSum = at[kLanes + l];
+      e.maxWeight = at[2 * kLanes + l];
+    }
+  // The row's room serves the row R + 1 below.
+  std::fill(own, own + static_cast<std::size_t>(mGroups) * 3 * kLanes, 0.0f);
+  return mEstimates.data();
+}
+#else
+void CPairedWindows::CBand::handOn(int) {}
+const NLMeansCommon::CEstimate* CPairedWindows::CBand::finish(int) { return nullptr; }
+#endif
