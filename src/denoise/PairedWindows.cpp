@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "NLMeansKernels.h"
+#include "Preselection.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -46,13 +47,21 @@ bool CPairedWindows::serves(int aXSize, int aYSize, int aRadius) {
 }
 
 CPairedWindows::CPairedWindows(const float* aDistanceImage, const float* aValues, int aXSize, int aYSize,
-                               int aRadius, float aKernel, const NLMeansCommon::CPatchWindow& aWindow, int aThreads)
+                               int aRadius, float aKernel, const NLMeansCommon::CPatchWindow& aWindow, int aThreads,
+                               const float* aMean, const float* aSpread)
     : mDistance(aDistanceImage), mXSize(aXSize), mYSize(aYSize), mRadius(aRadius), mKernel(aKernel),
       mWindow(aWindow), mPaddedWidth(paddedWidth(aXSize, aRadius)) {
-  mValues.assign(mPaddedWidth * static_cast<std::size_t>(aYSize), 0.0f);
-  for (int y = 0; y < aYSize; ++y)
-    std::copy(aValues + static_cast<std::size_t>(y) * aXSize, aValues + static_cast<std::size_t>(y + 1) * aXSize,
-              mValues.begin() + static_cast<std::ptrdiff_t>(y * mPaddedWidth + aRadius));
+  const auto padded = [&](const float* aImage, std::vector<float>& aOut) {
+    aOut.assign(mPaddedWidth * static_cast<std::size_t>(aYSize), 0.0f);
+    for (int y = 0; y < aYSize; ++y)
+      std::copy(aImage + static_cast<std::size_t>(y) * aXSize, aImage + static_cast<std::size_t>(y + 1) * aXSize,
+                aOut.begin() + static_cast<std::ptrdiff_t>(y * mPaddedWidth + aRadius));
+  };
+  padded(aValues, mValues);
+  if (aMean && aSpread) {
+    padded(aMean, mMean);
+    padded(aSpread, mSpread);
+  }
   // Up to two bands per thread, each of kLeastBandRadii radii at least; a
   // whole number of rounds when there are enough.
   const int threads = std::max(1, aThreads);
@@ -112,46 +121,75 @@ void CPairedWindows::CBand::weighForward(int aY) {
 }
 
 #ifdef TEXTURE_HAVE_X86
-namespace {
-
-// Adds one candidate to the running sums of a row's pixels, eight at a time:
-// pixel x's weight at aWeights[x], its flag at aDefined[x] and the
-// candidate's value at aValues[x]; the sums of lane group g at aSums + 24g.
-// Lanes whose candidate is outside the image, or whose distance is
-// undefined, keep their sums: the plain loop skips that candidate.
-__attribute__((target("avx2"))) void addCandidate(float* aSums, int aGroups, const float* aWeights,
-                                                  const std::uint8_t* aDefined, const float* aValues) {
+template <bool Tested>
+__attribute__((target("avx2"))) void CPairedWindows::addCandidate(float* aSums, int aGroups,
+                                                                  const CCandidate& aCandidate) {
+  static const float lowMean = NLMeansCommon::preselectionLowMean(),
+                     highMean = NLMeansCommon::preselectionHighMean();
+  const __m256 low = _mm256_set1_ps(lowMean), high = _mm256_set1_ps(highMean);
+  const __m256 lowSpread = _mm256_set1_ps(0.5f), highSpread = _mm256_set1_ps(1.5f);
   for (int g = 0; g < aGroups; ++g) {
     const int x = 8 * g;
     float* const at = aSums + 24 * g;
-    const __m256 mask =
-        _mm256_castsi256_ps(_mm256_cvtepi8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(aDefined + x))));
-    const __m256 weight = _mm256_loadu_ps(aWeights + x);
+    __m256 mask = _mm256_castsi256_ps(
+        _mm256_cvtepi8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(aCandidate.defined + x))));
+    if (Tested) {
+      // preselectionAccepts, lane by lane: a ratio that is not a number
+      // fails no comparison and passes.
+      const __m256 meanRatio = _mm256_div_ps(_mm256_loadu_ps(aCandidate.meanP + x), _mm256_loadu_ps(aCandidate.meanQ + x));
+      const __m256 spreadRatio =
+          _mm256_div_ps(_mm256_loadu_ps(aCandidate.spreadP + x), _mm256_loadu_ps(aCandidate.spreadQ + x));
+      const __m256 dropped = _mm256_or_ps(
+          _mm256_or_ps(_mm256_cmp_ps(meanRatio, low, _CMP_LT_OQ), _mm256_cmp_ps(meanRatio, high, _CMP_GT_OQ)),
+          _mm256_or_ps(_mm256_cmp_ps(spreadRatio, lowSpread, _CMP_LT_OQ),
+                       _mm256_cmp_ps(spreadRatio, highSpread, _CMP_GT_OQ)));
+      mask = _mm256_andnot_ps(dropped, mask);
+    }
+    const __m256 weight = _mm256_loadu_ps(aCandidate.weights + x);
     const __m256 total = _mm256_loadu_ps(at), weighted = _mm256_loadu_ps(at + 8), largest = _mm256_loadu_ps(at + 16);
     _mm256_storeu_ps(at, _mm256_blendv_ps(total, _mm256_add_ps(total, weight), mask));
-    _mm256_storeu_ps(at + 8, _mm256_blendv_ps(
-                                 weighted, _mm256_add_ps(weighted, _mm256_mul_ps(weight, _mm256_loadu_ps(aValues + x))),
-                                 mask));
+    _mm256_storeu_ps(at + 8, _mm256_blendv_ps(weighted,
+                                              _mm256_add_ps(weighted, _mm256_mul_ps(weight, _mm256_loadu_ps(aCandidate.values + x))),
+                                              mask));
     // max(M, w) keeps M only where M > w, as std::max(w, M) does (NaN included).
     _mm256_storeu_ps(at + 16, _mm256_blendv_ps(largest, _mm256_max_ps(largest, weight), mask));
   }
 }
 
-}  // namespace
+CPairedWindows::CCandidate CPairedWindows::CBand::candidate(const float* aWeights, const std::uint8_t* aDefined, std::size_t aAt,
+                                            std::size_t aPixelAt) const {
+  const CPairedWindows& p = mPlan;
+  const bool tested = !p.mMean.empty();
+  return CCandidate{aWeights,
+                    aDefined,
+                    p.mValues.data() + aAt,
+                    tested ? p.mMean.data() + aAt : nullptr,
+                    tested ? p.mSpread.data() + aAt : nullptr,
+                    tested ? p.mMean.data() + aPixelAt : nullptr,
+                    tested ? p.mSpread.data() + aPixelAt : nullptr};
+}
+
+void CPairedWindows::CBand::add(float* aSums, const CCandidate& aCandidate) {
+  if (mPlan.mMean.empty())
+    addCandidate<false>(aSums, mGroups, aCandidate);
+  else
+    addCandidate<true>(aSums, mGroups, aCandidate);
+}
 
 void CPairedWindows::CBand::handOn(int aY) {
   const int R = mPlan.mRadius;
   // Pixel (x + c, aY) is candidate (c, -d) of pixel (x, aY + d), whose
   // candidates of that row come in the order of c; from the row's pixel the
   // other is at forward offset (-c, d).
-  const float* const values = mPlan.mValues.data() + static_cast<std::size_t>(aY) * mPlan.mPaddedWidth + R;
+  const std::size_t row = static_cast<std::size_t>(aY) * mPlan.mPaddedWidth + R;
   const int last = std::min(mEnd, mPlan.mYSize) - 1;
   for (int d = 1; d <= R && aY + d <= last; ++d) {
     if (aY + d < mFirstEstimated) continue;
     float* const target = sums(aY + d);
+    const std::size_t pixelRow = row + static_cast<std::size_t>(d) * mPlan.mPaddedWidth;
     for (int c = -R; c <= R; ++c) {
       const int slot = NLMeansKernels::forwardSlot(R, -c, d);
-      addCandidate(target, mGroups, weights(slot) + c, defined(slot) + c, values + c);
+      add(target, candidate(weights(slot) + c, defined(slot) + c, row + c, pixelRow));
     }
   }
 }
@@ -159,18 +197,18 @@ void CPairedWindows::CBand::handOn(int aY) {
 const NLMeansCommon::CEstimate* CPairedWindows::CBand::finish(int aY) {
   const int R = mPlan.mRadius;
   float* const own = sums(aY);
-  const float* const values = mPlan.mValues.data() + static_cast<std::size_t>(aY) * mPlan.mPaddedWidth + R;
+  const std::size_t row = static_cast<std::size_t>(aY) * mPlan.mPaddedWidth + R;
   // The earlier rows are in; the row's own earlier pixels come next, their
   // forward weights for this pixel.
   for (int ox = -R; ox < 0; ++ox) {
     const int slot = NLMeansKernels::forwardSlot(R, -ox, 0);
-    addCandidate(own, mGroups, weights(slot) + ox, defined(slot) + ox, values + ox);
+    add(own, candidate(weights(slot) + ox, defined(slot) + ox, row + ox, row));
   }
   // Then the pixel's own forward candidates.
   for (int oy = 0; oy <= R && aY + oy < mPlan.mYSize; ++oy)
     for (int ox = oy == 0 ? 1 : -R; ox <= R; ++ox) {
       const int slot = NLMeansKernels::forwardSlot(R, ox, oy);
-      addCandidate(own, mGroups, weights(slot), defined(slot), values + static_cast<std::ptrdiff_t>(oy) * mPlan.mPaddedWidth + ox);
+      add(own, candidate(weights(slot), defined(slot), row + oy * mPlan.mPaddedWidth + ox, row));
     }
   for (int g = 0; g < mGroups; ++g)
     for (int l = 0; l < kLanes; ++l) {

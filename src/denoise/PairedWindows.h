@@ -26,10 +26,14 @@ public:
   // stays within some tens of megabytes.
   static bool serves(int aXSize, int aYSize, int aRadius);
 
-  // Keeps pointers to the two images and the window, which must outlive it;
-  // serves() must hold. Makes a padded copy of the values.
+  // Keeps pointers to the distance image and the window, which must outlive
+  // it; serves() must hold. Makes padded copies of the values and, when
+  // given (preselection), of the patch means and spreads: candidate q of
+  // pixel p then counts only where
+  // preselectionAccepts(mean p, mean q, spread p, spread q).
   CPairedWindows(const float* aDistanceImage, const float* aValues, int aXSize, int aYSize, int aRadius,
-                 float aKernel, const NLMeansCommon::CPatchWindow& aWindow, int aThreads);
+                 float aKernel, const NLMeansCommon::CPatchWindow& aWindow, int aThreads,
+                 const float* aMean = nullptr, const float* aSpread = nullptr);
 
   int jobs() const { return static_cast<int>(mBandStarts.size()) - 1; }
   // Estimates the pixels of band aJob, row by row: aStore(pixel index,
@@ -46,6 +50,25 @@ public:
 
 private:
   static constexpr int kLanes = 8;
+
+  // One candidate of a row's pixels, pixel x's at index x of each array: its
+  // weight, its flag, its value and, for preselection, the statistics of the
+  // candidate and of the pixel.
+  struct CCandidate {
+    const float* weights;
+    const std::uint8_t* defined;
+    const float* values;
+    const float* meanQ;
+    const float* spreadQ;
+    const float* meanP;
+    const float* spreadP;
+  };
+  // Adds one candidate to the running sums of a row's aGroups lane groups of
+  // eight pixels (group g's at aSums + 24g). Lanes whose candidate is outside
+  // the image, has an undefined distance or (Tested) fails preselection's
+  // test keep their sums: the plain loop skips that candidate.
+  template <bool Tested>
+  static void addCandidate(float* aSums, int aGroups, const CCandidate& aCandidate);
 
   // A band's working memory: the forward weights of one row, slot-major with
   // the row's columns padded by R on the left and R + 8 on the right (never
@@ -66,6 +89,12 @@ private:
     float* weights(int aSlot);
     std::uint8_t* defined(int aSlot);
     float* sums(int aY);
+    // The candidate whose flags and weights start at aDefined and aWeights
+    // and whose padded row starts at aAt, of the pixels whose padded row
+    // starts at aPixelAt.
+    CCandidate candidate(const float* aWeights, const std::uint8_t* aDefined, std::size_t aAt,
+                         std::size_t aPixelAt) const;
+    void add(float* aSums, const CCandidate& aCandidate);
     const CPairedWindows& mPlan;
     int mFirstRow, mFirstEstimated, mEnd, mGroups;
     std::vector<float> mWeights;
@@ -78,8 +107,9 @@ private:
   int mXSize, mYSize, mRadius;
   float mKernel;
   const NLMeansCommon::CPatchWindow& mWindow;
-  // Row y's values at y * mPaddedWidth + mRadius, zero around.
+  // Row y's values (and means and spreads, when tested) at y * mPaddedWidth
+  // + mRadius, zero around.
   std::size_t mPaddedWidth;
-  std::vector<float> mValues;
+  std::vector<float> mValues, mMean, mSpread;
   std::vector<int> mBandStarts;
 };

@@ -6,6 +6,7 @@
 #include "CNLMeans.h"
 #include "CNLMeansCommon.h"
 #include "NLMeansKernels.h"
+#include "PairedWindows.h"
 #include "Parallel.h"
 #include "Progress.h"
 #include "Preselection.h"
@@ -55,6 +56,18 @@ void CNLMeans::preselection(CMatrix<float>& aInput, CMatrix<float>& aResult, flo
   const int radius = clippedRadius(searchRadius, xSize, ySize);
   const float* values = aInput.data();
   float* out = aResult.data();
+  if (CPairedWindows::serves(xSize, ySize, radius)) {
+    // Each pair weighed once (the weight is symmetric, the test is not: it
+    // is taken for each pixel's own candidates); bands of rows are
+    // independent.
+    const CPairedWindows bands(copy.data(), values, xSize, ySize, radius, kernel, window, NParallel::threadCount(),
+                               mean.data(), spread.data());
+    NLMeansProgress::CPhase denoising(progress, "denoising", bands.jobs());
+    NParallel::parallelFor(bands.jobs(), [&](int aJob) {
+      bands.run(aJob, [&](int aPixel, const CEstimate& aEstimate) { aEstimate.store(values[aPixel], out[aPixel]); });
+    }, NLMeansProgress::tasksDone(denoising));
+    return;
+  }
   // Rows are independent: each reads the private copy and the statistics and
   // writes only itself. All distances of a window are taken side by side; a
   // candidate the test drops never enters the estimate.

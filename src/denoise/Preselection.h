@@ -2,6 +2,8 @@
 // its patch distance.
 #pragma once
 
+#include <cmath>
+
 namespace NLMeansCommon {
 
 // True when a candidate with patch mean aMeanQ and spread aSpreadQ may be
@@ -13,6 +15,24 @@ inline bool preselectionAccepts(float aMeanP, float aMeanQ, float aSpreadP, floa
   if (meanRatio < 0.95 || meanRatio > 1.05) return false;
   const float spreadRatio = aSpreadP / aSpreadQ;
   return !(spreadRatio < 0.5f || spreadRatio > 1.5f);
+}
+
+// The bounds of the mean ratio as floats, for tests taken in float: a float
+// ratio r is below 0.95 in double exactly when r < preselectionLowMean(), and
+// above 1.05 exactly when r > preselectionHighMean().
+inline float preselectionLowMean() {
+  // The least float not below 0.95.
+  float f = 0.95f;
+  while (static_cast<double>(f) < 0.95) f = std::nextafter(f, 2.0f);
+  while (static_cast<double>(std::nextafter(f, 0.0f)) >= 0.95) f = std::nextafter(f, 0.0f);
+  return f;
+}
+inline float preselectionHighMean() {
+  // The greatest float not above 1.05.
+  float f = 1.05f;
+  while (static_cast<double>(f) > 1.05) f = std::nextafter(f, 0.0f);
+  while (static_cast<double>(std::nextafter(f, 2.0f)) <= 1.05) f = std::nextafter(f, 2.0f);
+  return f;
 }
 
 }  // namespace NLMeansCommon

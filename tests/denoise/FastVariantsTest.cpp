@@ -4,6 +4,7 @@
 // images with borders, odd sizes, flat areas (ties of distances) and noise,
 // and with 1 and 3 threads.
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +22,7 @@
 #include "CNLMeans.h"
 #include "NLMeansKernels.h"
 #include "PlainVariants.h"
+#include "Preselection.h"
 #include "TestSupport.h"
 
 namespace {
@@ -154,6 +156,41 @@ TEST(FastVariants, PreselectionEqualsThePlainLoop) {
         expectSameBits(fast, plain, aPath + " preselection r" + std::to_string(r) + " R" + std::to_string(R));
       }
   });
+}
+
+TEST(FastVariants, PreselectionWeighsEachPairOnceAsThePlainLoop) {
+  // As for standard: runs along the rows, several bands, partial lane
+  // groups; the test itself is not symmetric.
+  const CShape shapes[] = {{61, 47}, {70, 150}};
+  for (const CShape& shape : shapes)
+    for (auto [r, R] : {std::pair{3, 10}, {2, 5}, {1, 2}}) {
+      CMatrix<float> input = scene(shape.xSize, shape.ySize, 13);
+      CMatrix<float> plain(input);
+      CNLMeans nl = settings(r, R);
+      PlainVariants::preselection(nl, input, plain, 15.0f);
+      for (int threads : {1, 3, 7}) {
+        CThreads environment(threads);
+        CMatrix<float> fast(input);
+        nl.preselection(input, fast, 15.0f);
+        expectSameBits(fast, plain, std::to_string(threads) + " threads, " + std::to_string(shape.xSize) + "x" +
+                                        std::to_string(shape.ySize) + " r" + std::to_string(r) + " R" +
+                                        std::to_string(R));
+      }
+    }
+}
+
+TEST(FastVariants, PreselectionMeanBoundsInFloat) {
+  // The float bounds decide as the comparison in double does, on and next
+  // to each bound.
+  const float low = NLMeansCommon::preselectionLowMean(), high = NLMeansCommon::preselectionHighMean();
+  for (float around : {low, high}) {
+    float r = around;
+    for (int i = 0; i < 50; ++i) r = std::nextafter(r, 0.0f);
+    for (int i = 0; i < 100; ++i, r = std::nextafter(r, 2.0f)) {
+      EXPECT_EQ(r < low, static_cast<double>(r) < 0.95) << r;
+      EXPECT_EQ(r > high, static_cast<double>(r) > 1.05) << r;
+    }
+  }
 }
 
 TEST(FastVariants, GriddingEqualsThePlainLoop) {
