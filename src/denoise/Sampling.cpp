@@ -10,6 +10,7 @@
 #include "CNLMeans.h"
 #include "CNLMeansCommon.h"
 #include "CRandomDraws.h"
+#include "GaussianDraws.h"
 #include "NLMeansKernels.h"
 #include "Parallel.h"
 #include "Progress.h"
@@ -18,25 +19,16 @@ using namespace NLMeansCommon;
 
 namespace {
 
-// One standard normal value from two draws of rand() (Box-Muller); a zero
-// first draw gives 0.
-float gaussianDraw(int aT, int aU) {
-  const float scale = 4.656613e-10f;  // 2^-31
-  const float f = static_cast<float>(aT) * scale;
-  if (!(f > 0.0f)) return 0.0f;
-  const double angle = static_cast<double>(static_cast<float>(aU) * scale) * 6.2831853072;
-  return static_cast<float>(std::sqrt(std::log(static_cast<double>(f)) * -2.0) * std::cos(angle));
-}
-
 // The normal values of one draw: its four rand() values (t1, u1, t2, u2) make
-// g1 from (t1, u1) and g2 from (t2, u2).
+// g1 from (t1, u1) and g2 from (t2, u2) (Box-Muller).
 struct CGaussianPair {
   float g1 = 0.0f;
   float g2 = 0.0f;
 };
 
 CGaussianPair gaussianPair(const int aValues[4]) {
-  return CGaussianPair{gaussianDraw(aValues[0], aValues[1]), gaussianDraw(aValues[2], aValues[3])};
+  return CGaussianPair{NGaussianDraws::gaussianDraw(aValues[0], aValues[1]),
+                       NGaussianDraws::gaussianDraw(aValues[2], aValues[3])};
 }
 
 // Draws made ahead of the pixels that take them, queued in sequence order in
@@ -51,7 +43,7 @@ public:
   static constexpr int kChunk = 1024;
   struct CChunk {
     int raw[4 * kChunk];
-    CGaussianPair pairs[kChunk];
+    float gaussians[2 * kChunk];  // g1 and g2 of draw j at 2j and 2j + 1
     int size = 0;
     std::atomic<int> state{kOpen};
   };
@@ -81,7 +73,7 @@ public:
   static bool transform(CChunk& aChunk) {
     int open = kOpen;
     if (!aChunk.state.compare_exchange_strong(open, kClaimed, std::memory_order_acquire)) return false;
-    for (int j = 0; j < aChunk.size; ++j) aChunk.pairs[j] = gaussianPair(&aChunk.raw[4 * j]);
+    NGaussianDraws::gaussianDraws(aChunk.raw, 2 * aChunk.size, aChunk.gaussians);
     aChunk.state.store(kDone, std::memory_order_release);
     return true;
   }
@@ -100,7 +92,8 @@ public:
           std::this_thread::yield();
       }
     }
-    aPair = front.pairs[mNext++];
+    aPair = CGaussianPair{front.gaussians[2 * mNext], front.gaussians[2 * mNext + 1]};
+    ++mNext;
     --mQueued;
     if (mNext == front.size) {
       // Other threads may still hold a pointer to it (to find it claimed).
