@@ -1,10 +1,142 @@
 #include "BestCandidates.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
 namespace NLMeansCommon {
+
+namespace {
+
+// The smallest keys seen so far, in increasing order; a key equal to one kept
+// goes after it (a tie, found at the end when it stays among them).
+struct CFewKept {
+  static constexpr int kMost = 16;
+  float value[kMost];
+  int index[kMost];
+  int size = 0;
+  int kept = 0;
+  void offer(float aKey, int aIndex) {
+    if (size == kept && !(aKey < value[kept - 1])) return;
+    int j = size < kept ? size++ : kept - 1;
+    for (; j > 0 && value[j - 1] > aKey; --j) {
+      value[j] = value[j - 1];
+      index[j] = index[j - 1];
+    }
+    value[j] = aKey;
+    index[j] = aIndex;
+  }
+};
+
+// Offers the keys [aBegin, aEnd); returns whether one is NaN.
+bool offerRange(const float* aRanks, int aBegin, int aEnd, CFewKept& aKept) {
+  bool notANumber = false;
+  for (int i = aBegin; i < aEnd; ++i) {
+    notANumber |= !(aRanks[i] == aRanks[i]);
+    aKept.offer(aRanks[i], i);
+  }
+  return notANumber;
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+// Offers all keys, eight lanes side by side: each lane keeps its K smallest
+// keys (with their indices) in registers, sorted, by one insertion step per
+// register, without a branch; then the lanes' keys are offered to aKept.
+// Every key among the K smallest of all is among the K smallest of its lane,
+// so aKept ends as an offer of every key would leave it, but for which of
+// several entries with its last key it holds. Returns whether a key is NaN.
+template <int K>
+__attribute__((target("avx2"))) bool offerAllAvx2(const float* aRanks, int aTotal, CFewKept& aKept) {
+  const __m256 infinity = _mm256_set1_ps(std::numeric_limits<float>::infinity());
+  __m256 value[K];
+  __m256i index[K];
+  for (int k = 0; k < K; ++k) {
+    value[k] = infinity;
+    index[k] = _mm256_set1_epi32(-1);
+  }
+  __m256 unordered = _mm256_setzero_ps();
+  __m256i at = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+  const __m256i step = _mm256_set1_epi32(8);
+  for (int i = 0; i < aTotal; i += 8, at = _mm256_add_epi32(at, step)) {
+    __m256 key;
+    if (i + 8 <= aTotal) {
+      key = _mm256_loadu_ps(aRanks + i);
+    } else {
+      // Past the end: infinity, which never enters (infinity < x is false).
+      alignas(32) float last[8];
+      for (int l = 0; l < 8; ++l) last[l] = i + l < aTotal ? aRanks[i + l] : std::numeric_limits<float>::infinity();
+      key = _mm256_load_ps(last);
+    }
+    unordered = _mm256_or_ps(unordered, _mm256_cmp_ps(key, key, _CMP_UNORD_Q));
+    __m256i keyIndex = at;
+    for (int k = 0; k < K; ++k) {
+      // Below the k-th kept: the key takes its place, and it moves on down.
+      const __m256 below = _mm256_cmp_ps(key, value[k], _CMP_LT_OQ);
+      const __m256i belowI = _mm256_castps_si256(below);
+      const __m256 kept = value[k];
+      const __m256i keptIndex = index[k];
+      value[k] = _mm256_blendv_ps(kept, key, below);
+      index[k] = _mm256_castps_si256(
+          _mm256_blendv_ps(_mm256_castsi256_ps(keptIndex), _mm256_castsi256_ps(keyIndex), below));
+      key = _mm256_blendv_ps(key, kept, below);
+      keyIndex = _mm256_castps_si256(
+          _mm256_blendv_ps(_mm256_castsi256_ps(keyIndex), _mm256_castsi256_ps(keptIndex), _mm256_castsi256_ps(belowI)));
+    }
+  }
+  alignas(32) float values[K][8];
+  alignas(32) int indices[K][8];
+  for (int k = 0; k < K; ++k) {
+    _mm256_store_ps(values[k], value[k]);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(indices[k]), index[k]);
+  }
+  for (int l = 0; l < 8; ++l)
+    for (int k = 0; k < K; ++k)
+      if (indices[k][l] >= 0) aKept.offer(values[k][l], indices[k][l]);
+  return _mm256_movemask_ps(unordered) != 0;
+}
+#endif
+
+// Offers every key; returns whether one is NaN.
+bool offerAll(const float* aRanks, int aTotal, CFewKept& aKept) {
+#if defined(__x86_64__) || defined(__i386__)
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  if (avx2) {
+    switch (aKept.kept) {
+      case 1: return offerAllAvx2<1>(aRanks, aTotal, aKept);
+      case 2: return offerAllAvx2<2>(aRanks, aTotal, aKept);
+      case 3: return offerAllAvx2<3>(aRanks, aTotal, aKept);
+      case 4: return offerAllAvx2<4>(aRanks, aTotal, aKept);
+      case 5: return offerAllAvx2<5>(aRanks, aTotal, aKept);
+      case 6: return offerAllAvx2<6>(aRanks, aTotal, aKept);
+      default: break;
+    }
+  }
+#endif
+  return offerRange(aRanks, 0, aTotal, aKept);
+}
+
+}  // namespace
+
+bool fewSmallest(const float* aRanks, int aTotal, int aKept, std::vector<int>& aWhich) {
+  aWhich.clear();
+  if (aKept < 1 || aKept > aTotal || aKept > CFewKept::kMost) return false;
+  CFewKept kept;
+  kept.kept = aKept;
+  const bool notANumber = offerAll(aRanks, aTotal, kept);
+  if (notANumber) return false;
+  // All different: each of these keys belongs to one entry, whatever the
+  // order of the offers (only the last may share its key with one left out).
+  if (kept.size < aKept) return false;
+  for (int j = 0; j + 1 < aKept; ++j)
+    if (!(kept.value[j] < kept.value[j + 1])) return false;
+  aWhich.assign(kept.index, kept.index + aKept);
+  return true;
+}
 
 bool narrowBest(const float* aRanks, int aTotal, int aKept, std::vector<int>& aWhich) {
   aWhich.clear();

@@ -61,17 +61,30 @@ void bestCandidates(int aCount, const ForEach& aForEach, std::vector<CElement>& 
 // listing to pay (many equal keys).
 bool narrowBest(const float* aRanks, int aTotal, int aKept, std::vector<int>& aWhich);
 
+// The aKept smallest keys of aRanks[0 .. aTotal) when they are all
+// different numbers and no key is NaN: their indices, in increasing key
+// order, into aWhich (the last may be that of any entry with its key).
+// Returns false, and lists nothing, otherwise, or when aKept is not in
+// 1 .. min(aTotal, 16).
+bool fewSmallest(const float* aRanks, int aTotal, int aKept, std::vector<int>& aWhich);
+
 // As bestCandidates, for candidates whose sort keys are aRanks[0 .. aTotal)
 // in list order, candidate i being aMake(i). When the aCount + 1 smallest keys
 // are all different, the first aCount are the same whatever order finds them:
-// narrowBest picks out a few candidates, and only those are sorted. Otherwise,
-// and for fewer than a dozen (whose insertions cost less than the histogram),
-// bestCandidates decides, as above.
+// narrowBest picks out a few candidates, and only those are sorted (fewer
+// than a dozen, whose insertions cost less than the histogram, are kept by
+// fewSmallest). Otherwise bestCandidates decides, as above.
 template <typename Make>
 void bestOfRanks(int aCount, const float* aRanks, int aTotal, const Make& aMake, std::vector<CElement>& aBest,
                  std::vector<CElement>& aList, std::vector<int>& aWhich) {
   constexpr int kFewestNarrowed = 12;
   const int kept = aCount + 1;
+  if (aCount >= 1 && aCount < kFewestNarrowed && fewSmallest(aRanks, aTotal, kept, aWhich)) {
+    // The kept + 1 smallest keys differ: the first aCount of them, in order.
+    aBest.clear();
+    for (int k = 0; k < aCount; ++k) aBest.push_back(aMake(aWhich[static_cast<std::size_t>(k)]));
+    return;
+  }
   if (aCount >= kFewestNarrowed && kept <= aTotal && narrowBest(aRanks, aTotal, kept, aWhich) &&
       aWhich.size() >= static_cast<std::size_t>(kept)) {
     aBest.clear();

@@ -170,6 +170,8 @@ void CNLMeans::gilboaOsherBuildWeights(CMatrix<float>& aImage, float aSigma) {
   NParallel::parallelFor(ySize, [&](int y) {
     std::vector<CElement> best, list;
     NLMeansKernels::CRowDistances rowDistances(image, xSize, ySize, radius, window);
+    std::vector<float> ranks(NLMeansKernels::largestWindow(xSize, ySize, radius));
+    std::vector<int> which;
     for (int x = 0; x < xSize; ++x) {
       const NLMeansKernels::CWindowBounds bounds = NLMeansKernels::windowBounds(xSize, ySize, x, y, radius);
       const float* distances;
@@ -185,19 +187,17 @@ void CNLMeans::gilboaOsherBuildWeights(CMatrix<float>& aImage, float aSigma) {
         if (qx < bounds.xLow || qx > bounds.xHigh || qy < bounds.yLow || qy > bounds.yHigh) continue;
         weights(x, y, layer) = linkWeight(rankOf((qx - bounds.xLow) + (qy - bounds.yLow) * bounds.width()));
       }
-      const auto forEachCandidate = [&](const auto& aVisit) {
-        int i = 0;
-        for (int qy = bounds.yLow; qy <= bounds.yHigh; ++qy)
-          for (int qx = bounds.xLow; qx <= bounds.xHigh; ++qx, ++i) {
-            CElement candidate;
-            candidate.distance = rankOf(i);
-            candidate.x = qx;
-            candidate.y = qy;
-            aVisit(candidate);
-          }
+      const int total = bounds.count(), width = bounds.width();
+      for (int i = 0; i < total; ++i) ranks[i] = rankOf(i);
+      const auto candidate = [&](int aIndex) {
+        CElement element;
+        element.distance = ranks[aIndex];
+        element.x = bounds.xLow + aIndex % width;
+        element.y = bounds.yLow + aIndex / width;
+        return element;
       };
       // Near a corner of a small search window there may be fewer than five.
-      bestCandidates(kLinks, forEachCandidate, best, list);
+      bestOfRanks(kLinks, ranks.data(), total, candidate, best, list, which);
       for (int k = 0; k < static_cast<int>(best.size()); ++k) {
         const CElement& e = best[k];
         neighborX(x, y, kBestLayer + k) = e.x;

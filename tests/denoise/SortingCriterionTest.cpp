@@ -128,6 +128,44 @@ TEST(CElement, BestOfRanksLeadAsStdSort) {
   EXPECT_GT(narrowed, 500);
 }
 
+// The few best (up to eleven, as the graph's five links) through
+// fewSmallest: the same entries as std::sort puts first, with ties, signed
+// zeros, infinities (also more of them than finite keys) and NaN.
+TEST(CElement, FewBestOfRanksLeadAsStdSort) {
+  std::mt19937 generator(79);
+  const float specials[] = {std::numeric_limits<float>::infinity(), -0.0f, 0.0f,
+                            std::numeric_limits<float>::quiet_NaN()};
+  std::vector<CElement> list, expected, best, scratch;
+  std::vector<float> ranks;
+  std::vector<int> which;
+  int shortcuts = 0;
+  for (int round = 0; round < 4000; ++round) {
+    const int size = 1 + static_cast<int>(generator() % 500);
+    const int levels = round % 3 == 0 ? 6 : (round % 3 == 1 ? 1000000 : 60);
+    list.clear();
+    ranks.clear();
+    for (int i = 0; i < size; ++i) {
+      CElement e;
+      e.distance = static_cast<float>(generator() % levels) * 0.25f;
+      if (round % 5 == 0 && generator() % 8 == 0) e.distance = specials[generator() % (round % 10 == 0 ? 4 : 3)];
+      e.x = i;
+      list.push_back(e);
+      ranks.push_back(e.distance);
+    }
+    expected = list;
+    std::sort(expected.begin(), expected.end());
+    const int wanted = 1 + static_cast<int>(generator() % 11);
+    NLMeansCommon::bestOfRanks(
+        wanted, ranks.data(), size, [&](int aIndex) { return list[static_cast<std::size_t>(aIndex)]; }, best, scratch,
+        which);
+    ASSERT_EQ(best.size(), static_cast<std::size_t>(std::min(wanted, size))) << "round " << round;
+    for (std::size_t i = 0; i < best.size(); ++i)
+      ASSERT_EQ(best[i].x, expected[i].x) << "round " << round << " entry " << i;
+    shortcuts += NLMeansCommon::fewSmallest(ranks.data(), size, wanted + 1, which) ? 1 : 0;
+  }
+  EXPECT_GT(shortcuts, 1000);
+}
+
 TEST(SortingCriterion, BestOneIsThePixelItself) {
   CMatrix<float> input = TestSupport::noisyImage(12, 10, 31);
   CMatrix<float> result(input);
