@@ -26,8 +26,10 @@ std::size_t paddedWidth(int aXSize, int aRadius) {
 // A band's working memory: one row of forward weights and flags, and the
 // running sums of R + 1 rows.
 double bandBytes(int aXSize, int aRadius) {
+  // In double: the slots of a large radius overflow int.
   const double width = static_cast<double>(paddedWidth(aXSize, aRadius));
-  return NLMeansKernels::forwardSlots(aRadius) * width * (sizeof(float) + 1) +
+  const double slots = static_cast<double>(aRadius) * (2.0 * aRadius + 2.0);
+  return slots * width * (sizeof(float) + 1) +
          (static_cast<double>(aRadius) + 1) * width * 3 * sizeof(float);
 }
 

@@ -21,6 +21,7 @@
 
 #include "CNLMeans.h"
 #include "NLMeansKernels.h"
+#include "PairedWindows.h"
 #include "PlainVariants.h"
 #include "Preselection.h"
 #include "TestSupport.h"
@@ -115,6 +116,16 @@ TEST(FastVariants, StandardWeighsEachPairOnceAsThePlainLoop) {
                                         std::to_string(R));
       }
     }
+}
+
+TEST(FastVariants, PairedPlanOnlyWhereItsMemoryStaysSmall) {
+  // A row of weights per forward offset: a radius of 50000 would need some
+  // 10^15 bytes (and overflows int in the count of offsets); such windows,
+  // and the empty one, take the pixel plan.
+  EXPECT_FALSE(CPairedWindows::serves(100000, 3, 50000));
+  EXPECT_FALSE(CPairedWindows::serves(3, 100000, 46341));
+  EXPECT_FALSE(CPairedWindows::serves(512, 512, 0));
+  EXPECT_EQ(CPairedWindows::serves(512, 512, 10), NLMeansKernels::usesAvx2());
 }
 
 TEST(FastVariants, StandardKeepsThePlainLoopsSpecialValues) {
