@@ -10,6 +10,7 @@
 #include "CNLMeansCommon.h"
 #include "Exceptions.h"
 #include "NLMeansKernels.h"
+#include "PairedDistances.h"
 #include "Parallel.h"
 #include "Progress.h"
 
@@ -164,57 +165,74 @@ void CNLMeans::gilboaOsherBuildWeights(CMatrix<float>& aImage, float aSigma) {
   const auto linkWeight = [kernel](float aDistance) {
     return std::isinf(aDistance) ? 0.0f : std::exp(kernel * aDistance);
   };
-  // First pass: each pixel fills only its own cells from its own ranking, so
-  // rows are independent.
-  NLMeansProgress::CPhase building(progress, "building the graph", ySize);
-  NParallel::parallelFor(ySize, [&](int y) {
+  // First pass: each pixel fills only its own cells from its own ranking
+  // (keys over its window, in list order).
+  struct CScratch {
     std::vector<CElement> best, list;
-    NLMeansKernels::CRowDistances rowDistances(image, xSize, ySize, radius, window);
-    std::vector<float> ranks(NLMeansKernels::largestWindow(xSize, ySize, radius));
     std::vector<int> which;
-    for (int x = 0; x < xSize; ++x) {
-      const NLMeansKernels::CWindowBounds bounds = NLMeansKernels::windowBounds(xSize, ySize, x, y, radius);
-      const float* distances;
-      const std::uint8_t* defined;
-      rowDistances.at(x, y, distances, defined);
-      const auto rankOf = [&](int aIndex) {
-        return defined[aIndex] ? distances[aIndex] : std::numeric_limits<float>::infinity();
-      };
-      // The direct neighbours inside the search window.
-      const int neighbourX[4] = {x - 1, x + 1, x, x}, neighbourY[4] = {y, y, y - 1, y + 1};
-      for (int layer = 0; layer < 4; ++layer) {
-        const int qx = neighbourX[layer], qy = neighbourY[layer];
-        if (qx < bounds.xLow || qx > bounds.xHigh || qy < bounds.yLow || qy > bounds.yHigh) continue;
-        weights(x, y, layer) = linkWeight(rankOf((qx - bounds.xLow) + (qy - bounds.yLow) * bounds.width()));
-      }
-      const int total = bounds.count(), width = bounds.width();
-      for (int i = 0; i < total; ++i) ranks[i] = rankOf(i);
-      const auto candidate = [&](int aIndex) {
-        CElement element;
-        element.distance = ranks[aIndex];
-        element.x = bounds.xLow + aIndex % width;
-        element.y = bounds.yLow + aIndex / width;
-        return element;
-      };
-      // Near a corner of a small search window there may be fewer than five.
-      bestOfRanks(kLinks, ranks.data(), total, candidate, best, list, which);
-      for (int k = 0; k < static_cast<int>(best.size()); ++k) {
-        const CElement& e = best[k];
-        neighborX(x, y, kBestLayer + k) = e.x;
-        neighborY(x, y, kBestLayer + k) = e.y;
-        // A direct neighbour's link already sits in layers 0-3.
-        if (directNeighbourLayer(x, y, e.x, e.y) < 0) weights(x, y, kBestLayer + k) = linkWeight(e.distance);
-      }
-      neighborX(x, y, 0) = x - 1;
-      neighborY(x, y, 0) = y;
-      neighborX(x, y, 1) = x + 1;
-      neighborY(x, y, 1) = y;
-      neighborX(x, y, 2) = x;
-      neighborY(x, y, 2) = y - 1;
-      neighborX(x, y, 3) = x;
-      neighborY(x, y, 3) = y + 1;
+  };
+  const auto link = [&](int aX, int aY, const float* aRanks, CScratch& aScratch) {
+    const int x = aX, y = aY;
+    const NLMeansKernels::CWindowBounds bounds = NLMeansKernels::windowBounds(xSize, ySize, x, y, radius);
+    const int total = bounds.count(), width = bounds.width();
+    // The direct neighbours inside the search window.
+    const int neighbourX[4] = {x - 1, x + 1, x, x}, neighbourY[4] = {y, y, y - 1, y + 1};
+    for (int layer = 0; layer < 4; ++layer) {
+      const int qx = neighbourX[layer], qy = neighbourY[layer];
+      if (qx < bounds.xLow || qx > bounds.xHigh || qy < bounds.yLow || qy > bounds.yHigh) continue;
+      weights(x, y, layer) = linkWeight(aRanks[(qx - bounds.xLow) + (qy - bounds.yLow) * width]);
     }
-  }, NLMeansProgress::tasksDone(building));
+    const auto candidate = [&](int aIndex) {
+      CElement element;
+      element.distance = aRanks[aIndex];
+      element.x = bounds.xLow + aIndex % width;
+      element.y = bounds.yLow + aIndex / width;
+      return element;
+    };
+    // Near a corner of a small search window there may be fewer than five.
+    bestOfRanks(kLinks, aRanks, total, candidate, aScratch.best, aScratch.list, aScratch.which);
+    for (int k = 0; k < static_cast<int>(aScratch.best.size()); ++k) {
+      const CElement& e = aScratch.best[k];
+      neighborX(x, y, kBestLayer + k) = e.x;
+      neighborY(x, y, kBestLayer + k) = e.y;
+      // A direct neighbour's link already sits in layers 0-3.
+      if (directNeighbourLayer(x, y, e.x, e.y) < 0) weights(x, y, kBestLayer + k) = linkWeight(e.distance);
+    }
+    neighborX(x, y, 0) = x - 1;
+    neighborY(x, y, 0) = y;
+    neighborX(x, y, 1) = x + 1;
+    neighborY(x, y, 1) = y;
+    neighborX(x, y, 2) = x;
+    neighborY(x, y, 2) = y - 1;
+    neighborX(x, y, 3) = x;
+    neighborY(x, y, 3) = y + 1;
+  };
+  if (CPairedDistances::serves(xSize, ySize, radius)) {
+    // Each pair measured once; bands of rows are independent.
+    const CPairedDistances bands(image, xSize, ySize, radius, window, NParallel::threadCount());
+    NLMeansProgress::CPhase building(progress, "building the graph", bands.jobs());
+    NParallel::parallelFor(bands.jobs(), [&](int aJob) {
+      CScratch scratch;
+      bands.run(aJob, [&](int aX, int aY, const float* aRanks) { link(aX, aY, aRanks, scratch); });
+    }, NLMeansProgress::tasksDone(building));
+  } else {
+    // Rows are independent.
+    NLMeansProgress::CPhase building(progress, "building the graph", ySize);
+    NParallel::parallelFor(ySize, [&](int y) {
+      CScratch scratch;
+      NLMeansKernels::CRowDistances rowDistances(image, xSize, ySize, radius, window);
+      std::vector<float> ranks(NLMeansKernels::largestWindow(xSize, ySize, radius));
+      for (int x = 0; x < xSize; ++x) {
+        const float* distances;
+        const std::uint8_t* defined;
+        rowDistances.at(x, y, distances, defined);
+        // A candidate without a common weighted offset ranks last.
+        const int total = NLMeansKernels::windowBounds(xSize, ySize, x, y, radius).count();
+        for (int i = 0; i < total; ++i) ranks[i] = defined[i] ? distances[i] : std::numeric_limits<float>::infinity();
+        link(x, y, ranks.data(), scratch);
+      }
+    }, NLMeansProgress::tasksDone(building));
+  }
   // Reverse links take their target's layers 9-13 in the order found; a
   // pixel chosen by more than five others keeps the first five.
   std::vector<unsigned char> reverseCount(static_cast<size_t>(xSize) * ySize, 0);

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -771,6 +772,34 @@ __attribute__((target("avx2"))) void forwardRunWeightsAvx2(const CRunPlanes& aPl
   }
 }
 
+// forwardRunRanks on the AVX2 path: each window row's quotients S / N as
+// windowRunDistancesAvx2 takes them, infinity where N is not positive.
+__attribute__((target("avx2"))) void forwardRunRanksAvx2(const CRunPlanes& aPlanes, int aX, int aY, int aRadius,
+                                                          const CPatchWindow& aWindow, float* aRanks,
+                                                          std::size_t aStride) {
+  CRunRows rows(aPlanes, aX, aY, aRadius, aWindow);
+  const __m256 infinity = _mm256_set1_ps(std::numeric_limits<float>::infinity());
+  for (int oy = 0; oy <= aRadius; ++oy) {
+    // Along the run the window is whole: candidate i of a row is offset i - R.
+    const int first = oy == 0 ? aRadius + 1 : 0;
+    if (oy > rows.oyHigh) {
+      for (int i = first; i < rows.count; ++i)
+        _mm256_storeu_ps(aRanks + static_cast<std::size_t>(forwardSlot(aRadius, i - aRadius, oy)) * aStride,
+                         infinity);
+      continue;
+    }
+    rows.sum(oy);
+    const float* const weightSums = rows.weightSums();
+    for (int i = first; i < rows.count; ++i) {
+      const float n = weightSums[i];
+      const __m256 rank =
+          n > 0.0f ? _mm256_div_ps(_mm256_loadu_ps(rows.sums() + static_cast<std::size_t>(i) * kLanes), _mm256_set1_ps(n))
+                   : infinity;
+      _mm256_storeu_ps(aRanks + static_cast<std::size_t>(forwardSlot(aRadius, i - aRadius, oy)) * aStride, rank);
+    }
+  }
+}
+
 // windowDistances of the pixels of a run along a row, candidate i of pixel l
 // into aDistances[l][i] and aDefined[l][i] (every lane's window has the same
 // shape, so the same index).
@@ -1058,6 +1087,45 @@ void forwardPixelWeights(const float* aImage, int aXSize, int aYSize, int aX, in
                                            static_cast<std::size_t>(y - below.yLow) * below.width();
       aDefined[slot] = inside && defined[at] ? 0xFF : 0;
       if (aDefined[slot]) aWeights[slot] = distances[at];
+    }
+}
+
+void forwardRunRanks(const float* aImage, int aXSize, int aYSize, int aX, int aY, int aRadius,
+                     const CPatchWindow& aWindow, float* aRanks, std::size_t aStride) {
+  const CRunPlanes planes{aImage, nullptr, aXSize, aYSize, 1, aXSize};
+#ifdef TEXTURE_HAVE_X86
+  if (usesAvx2()) return forwardRunRanksAvx2(planes, aX, aY, aRadius, aWindow, aRanks, aStride);
+#endif
+  for (int l = 0; l < kRunLength; ++l)
+    forwardPixelRanks(aImage, aXSize, aYSize, aX + l, aY, aRadius, aWindow, aRanks + l, aStride);
+}
+
+void forwardPixelRanks(const float* aImage, int aXSize, int aYSize, int aX, int aY, int aRadius,
+                       const CPatchWindow& aWindow, float* aRanks, std::size_t aStride) {
+  thread_local std::vector<float> distances;
+  thread_local std::vector<std::uint8_t> defined;
+  const std::size_t room = static_cast<std::size_t>(forwardSlots(aRadius));
+  if (distances.size() < room) {
+    distances.resize(room);
+    defined.resize(room);
+  }
+  const CWindowBounds rest{std::max(aX + 1, 0), std::min(aX + aRadius, aXSize - 1), aY, aY};
+  const CWindowBounds below{std::max(aX - aRadius, 0), std::min(aX + aRadius, aXSize - 1), aY + 1,
+                            std::min(aY + aRadius, aYSize - 1)};
+  const int restCount = rest.count();
+  windowDistances(aImage, aXSize, aYSize, aX, aY, rest, aWindow, distances.data(), defined.data());
+  windowDistances(aImage, aXSize, aYSize, aX, aY, below, aWindow, distances.data() + restCount,
+                  defined.data() + restCount);
+  for (int oy = 0; oy <= aRadius; ++oy)
+    for (int ox = oy == 0 ? 1 : -aRadius; ox <= aRadius; ++ox) {
+      const int x = aX + ox, y = aY + oy;
+      const CWindowBounds& bounds = oy == 0 ? rest : below;
+      const bool inside = x >= bounds.xLow && x <= bounds.xHigh && y >= bounds.yLow && y <= bounds.yHigh;
+      const std::size_t at = oy == 0 ? static_cast<std::size_t>(x - rest.xLow)
+                                     : restCount + static_cast<std::size_t>(x - below.xLow) +
+                                           static_cast<std::size_t>(y - below.yLow) * below.width();
+      aRanks[static_cast<std::size_t>(forwardSlot(aRadius, ox, oy)) * aStride] =
+          inside && defined[at] ? distances[at] : std::numeric_limits<float>::infinity();
     }
 }
 

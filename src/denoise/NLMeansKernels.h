@@ -103,6 +103,18 @@ void forwardRunWeights(const float* aImage, int aXSize, int aYSize, int aX, int 
                        const NLMeansCommon::CPatchWindow& aWindow, float* aWeights, std::uint8_t* aDefined,
                        std::size_t aStride);
 
+// The ranking keys of the forward candidates of pixel (aX, aY): the bounded
+// distance D on aImage, or infinity where it is undefined, slot s at
+// aRanks[s * aStride]; candidates outside the image get infinity too. Any
+// pixel of the image.
+void forwardPixelRanks(const float* aImage, int aXSize, int aYSize, int aX, int aY, int aRadius,
+                       const NLMeansCommon::CPatchWindow& aWindow, float* aRanks, std::size_t aStride);
+// forwardPixelRanks of the run of kRunLength pixels from (aX, aY) along a
+// row, pixel l at aRanks + l; the run must fit (windowedRunFits on the plain
+// image).
+void forwardRunRanks(const float* aImage, int aXSize, int aYSize, int aX, int aY, int aRadius,
+                     const NLMeansCommon::CPatchWindow& aWindow, float* aRanks, std::size_t aStride);
+
 // The search window of radius aRadius around (aX, aY), clipped to the image:
 // columns xLow..xHigh, rows yLow..yHigh (empty when a low bound exceeds its
 // high bound, as for a negative radius). Any int arguments are safe.

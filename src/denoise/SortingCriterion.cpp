@@ -8,6 +8,7 @@
 #include "CNLMeans.h"
 #include "CNLMeansCommon.h"
 #include "NLMeansKernels.h"
+#include "PairedDistances.h"
 #include "Parallel.h"
 #include "Progress.h"
 
@@ -23,35 +24,52 @@ void CNLMeans::sortingCriterion(CMatrix<float>& aInput, CMatrix<float>& aResult,
   const int radius = clippedRadius(searchRadius, xSize, ySize);
   const float* values = aInput.data();
   float* out = aResult.data();
-  // Each pixel ranks its own candidates: rows are independent, and the same
-  // list in the same order sorts the same way on any thread.
+  // Each pixel ranks its own candidates (keys over its window, in list
+  // order); the same list in the same order sorts the same way on any thread.
+  struct CScratch {
+    std::vector<CElement> best, list;
+    std::vector<int> which;
+  };
+  const auto estimate = [&](int aX, int aY, const float* aRanks, CScratch& aScratch) {
+    const NLMeansKernels::CWindowBounds bounds = NLMeansKernels::windowBounds(xSize, ySize, aX, aY, radius);
+    const int total = bounds.count(), width = bounds.width();
+    const auto candidate = [&](int aIndex) {
+      CElement element;
+      element.distance = aRanks[aIndex];
+      element.value = values[(bounds.xLow + aIndex % width) + (bounds.yLow + aIndex / width) * xSize];
+      return element;
+    };
+    // Near the border a pixel has fewer candidates than elsewhere.
+    const int used = std::min(aBest, total);
+    bestOfRanks(used, aRanks, total, candidate, aScratch.best, aScratch.list, aScratch.which);
+    float sum = 0.0f;
+    for (int k = 0; k < used; ++k) sum += aScratch.best[k].value;
+    out[aX + aY * xSize] = sum / static_cast<float>(used);
+  };
+  if (CPairedDistances::serves(xSize, ySize, radius)) {
+    // Each pair measured once; bands of rows are independent.
+    const CPairedDistances bands(copy.data(), xSize, ySize, radius, window, NParallel::threadCount());
+    NLMeansProgress::CPhase denoising(progress, "denoising", bands.jobs());
+    NParallel::parallelFor(bands.jobs(), [&](int aJob) {
+      CScratch scratch;
+      bands.run(aJob, [&](int aX, int aY, const float* aRanks) { estimate(aX, aY, aRanks, scratch); });
+    }, NLMeansProgress::tasksDone(denoising));
+    return;
+  }
+  // Rows are independent.
   NLMeansProgress::CPhase denoising(progress, "denoising", ySize);
   NParallel::parallelFor(ySize, [&](int y) {
-    std::vector<CElement> best, list;
+    CScratch scratch;
     NLMeansKernels::CRowDistances rowDistances(copy.data(), xSize, ySize, radius, window);
     std::vector<float> ranks(NLMeansKernels::largestWindow(xSize, ySize, radius));
-    std::vector<int> which;
     for (int x = 0; x < xSize; ++x) {
-      const NLMeansKernels::CWindowBounds bounds = NLMeansKernels::windowBounds(xSize, ySize, x, y, radius);
       const float* distances;
       const std::uint8_t* defined;
       rowDistances.at(x, y, distances, defined);
       // Without a common weighted offset a candidate ranks last.
-      const int total = bounds.count();
+      const int total = NLMeansKernels::windowBounds(xSize, ySize, x, y, radius).count();
       for (int i = 0; i < total; ++i) ranks[i] = defined[i] ? distances[i] : std::numeric_limits<float>::infinity();
-      const int width = bounds.width();
-      const auto candidate = [&](int aIndex) {
-        CElement element;
-        element.distance = ranks[aIndex];
-        element.value = values[(bounds.xLow + aIndex % width) + (bounds.yLow + aIndex / width) * xSize];
-        return element;
-      };
-      // Near the border a pixel has fewer candidates than elsewhere.
-      const int used = std::min(aBest, total);
-      bestOfRanks(used, ranks.data(), total, candidate, best, list, which);
-      float sum = 0.0f;
-      for (int k = 0; k < used; ++k) sum += best[k].value;
-      out[x + y * xSize] = sum / static_cast<float>(used);
+      estimate(x, y, ranks.data(), scratch);
     }
   }, NLMeansProgress::tasksDone(denoising));
 }

@@ -336,6 +336,33 @@ CSampled inChild(Run aRun) {
   return sampled;
 }
 
+TEST(FastVariants, SortingAndGraphMeasureEachPairOnceAsThePlainLoops) {
+  // Images wide enough for runs along the rows, several bands of rows, and
+  // the last lane group of each row partial.
+  const CShape shapes[] = {{61, 47}, {70, 150}};
+  for (const CShape& shape : shapes)
+    for (auto [r, R] : {std::pair{3, 10}, {2, 5}, {1, 2}}) {
+      CMatrix<float> input = scene(shape.xSize, shape.ySize, 17);
+      const std::string what =
+          std::to_string(shape.xSize) + "x" + std::to_string(shape.ySize) + " r" + std::to_string(r) + " R" +
+          std::to_string(R);
+      CMatrix<float> plainSorted(input);
+      CNLMeans nl = settings(r, R);
+      PlainVariants::sortingCriterion(nl, input, plainSorted, 20);
+      CNLMeans plainGraph = settings(r, R, 1.0f);
+      PlainVariants::gilboaOsherBuildWeights(plainGraph, input, 20.0f);
+      for (int threads : {1, 3, 7}) {
+        CThreads environment(threads);
+        CMatrix<float> sorted(input);
+        nl.sortingCriterion(input, sorted, 20);
+        expectSameBits(sorted, plainSorted, std::to_string(threads) + " threads, sorting " + what);
+        CNLMeans graph = settings(r, R, 1.0f);
+        graph.gilboaOsherBuildWeights(input, 20.0f);
+        expectSameGraph(graph, plainGraph, std::to_string(threads) + " threads, graph " + what);
+      }
+    }
+}
+
 TEST(FastVariants, SamplingDrawsAndWeighsAsThePlainLoop) {
   for (const CShape& shape : kShapes)
     for (auto [r, R, count] : {std::tuple{1, 3, 5}, {2, 5, 30}, {3, 10, 100}, {2, 2, 15}}) {

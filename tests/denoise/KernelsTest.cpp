@@ -2,6 +2,7 @@
 // must be the same float, with AVX2 and on the portable path.
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -141,8 +142,9 @@ TEST_P(KernelPaths, RowDistancesMatchWindowDistances) {
   }
 }
 
-// A pixel's forward weights are those of the plain loop for the candidates
-// after it in its window, and a run's lanes those of its pixels alone.
+// A pixel's forward weights and ranking keys are those of the plain loop for
+// the candidates after it in its window, and a run's lanes those of its
+// pixels alone.
 TEST_P(KernelPaths, ForwardWeightsMatchThePlainLoop) {
   struct Case {
     int xSize, ySize, patchRadius, searchRadius;
@@ -154,16 +156,20 @@ TEST_P(KernelPaths, ForwardWeightsMatchThePlainLoop) {
     const int R = c.searchRadius, slots = NLMeansKernels::forwardSlots(R);
     std::vector<float> pixelWeights(slots), runWeights(static_cast<std::size_t>(slots) * 8);
     std::vector<std::uint8_t> pixelDefined(slots), runDefined(runWeights.size());
+    std::vector<float> pixelRanks(slots), runRanks(runWeights.size());
     const NLMeansKernels::CRunPlanes planes{image.data(), nullptr, c.xSize, c.ySize, 1, c.xSize};
     for (int y = 0; y < c.ySize; ++y)
       for (int x = 0; x < c.xSize; ++x) {
         const bool run = x + 8 <= c.xSize && NLMeansKernels::windowedRunFits(planes, x, y, R, window);
-        if (run)
+        if (run) {
           NLMeansKernels::forwardRunWeights(image.data(), c.xSize, c.ySize, x, y, R, kernel, window, runWeights.data(),
                                             runDefined.data(), 8);
+          NLMeansKernels::forwardRunRanks(image.data(), c.xSize, c.ySize, x, y, R, window, runRanks.data(), 8);
+        }
         for (int l = 0; l < (run ? 8 : 1); ++l) {
           NLMeansKernels::forwardPixelWeights(image.data(), c.xSize, c.ySize, x + l, y, R, kernel, window,
                                               pixelWeights.data(), pixelDefined.data(), 1);
+          NLMeansKernels::forwardPixelRanks(image.data(), c.xSize, c.ySize, x + l, y, R, window, pixelRanks.data(), 1);
           for (int oy = 0; oy <= R; ++oy)
             for (int ox = oy == 0 ? 1 : -R; ox <= R; ++ox) {
               const int slot = NLMeansKernels::forwardSlot(R, ox, oy);
@@ -178,6 +184,11 @@ TEST_P(KernelPaths, ForwardWeightsMatchThePlainLoop) {
               ASSERT_EQ(pixelDefined[slot] != 0, expected) << where;
               if (expected) {
                 ASSERT_TRUE(sameBits(pixelWeights[slot], std::exp(kernel * distance))) << where;
+              }
+              const float rank = expected ? distance : std::numeric_limits<float>::infinity();
+              ASSERT_TRUE(sameBits(pixelRanks[slot], rank)) << where << " (rank)";
+              if (run) {
+                ASSERT_TRUE(sameBits(runRanks[slot * 8 + l], rank)) << where << " (run rank)";
               }
               if (!run) continue;
               ASSERT_EQ(runDefined[slot * 8 + l], pixelDefined[slot]) << where << " (run)";

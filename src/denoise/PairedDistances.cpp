@@ -1,0 +1,107 @@
+#include "PairedDistances.h"
+
+#include <algorithm>
+#include <limits>
+
+namespace {
+
+// A band's ring of keys stays below this (bytes).
+constexpr double kMostBandBytes = 64.0 * 1024 * 1024;
+// Rows per band at least, in search radii: each band measures R rows above
+// it a second time. The methods that rank spend most of their time after the
+// distances, unevenly from pixel to pixel: several bands per thread keep the
+// threads busy to the end.
+constexpr int kLeastBandRadii = 4;
+constexpr int kBandsPerThread = 4;
+
+std::size_t paddedWidth(int aXSize, int aRadius) {
+  return static_cast<std::size_t>(aXSize) + 2 * static_cast<std::size_t>(aRadius) + 8;
+}
+
+}  // namespace
+
+bool CPairedDistances::serves(int aXSize, int aYSize, int aRadius) {
+  if (!NLMeansKernels::usesAvx2() || aXSize <= 0 || aYSize <= 0 || aRadius < 1) return false;
+  // In double: the slots of a large radius overflow int.
+  const double slots = static_cast<double>(aRadius) * (2.0 * aRadius + 2.0);
+  return (static_cast<double>(aRadius) + 1) * slots * static_cast<double>(paddedWidth(aXSize, aRadius)) *
+             sizeof(float) <=
+         kMostBandBytes;
+}
+
+CPairedDistances::CPairedDistances(const float* aImage, int aXSize, int aYSize, int aRadius,
+                                   const NLMeansCommon::CPatchWindow& aWindow, int aThreads)
+    : mImage(aImage), mXSize(aXSize), mYSize(aYSize), mRadius(aRadius), mWindow(aWindow),
+      mPaddedWidth(paddedWidth(aXSize, aRadius)) {
+  // Up to kBandsPerThread bands per thread, each of kLeastBandRadii radii at
+  // least; a whole number of rounds when there are enough.
+  const int threads = std::max(1, aThreads);
+  int bands = std::min(kBandsPerThread * threads, std::max(1, aYSize / (kLeastBandRadii * aRadius)));
+  if (bands > threads) bands -= bands % threads;
+  for (int b = 0; b <= bands; ++b)
+    mBandStarts.push_back(static_cast<int>(static_cast<long long>(aYSize) * b / bands));
+}
+
+CPairedDistances::CBand::CBand(const CPairedDistances& aPlan, int aJob)
+    : mPlan(aPlan), mFirstRow(std::max(0, aPlan.mBandStarts[aJob] - aPlan.mRadius)) {
+  const std::size_t slots = static_cast<std::size_t>(NLMeansKernels::forwardSlots(aPlan.mRadius));
+  mKeys.resize(static_cast<std::size_t>(aPlan.mRadius + 1) * slots * aPlan.mPaddedWidth);
+  mWindow.resize(NLMeansKernels::largestWindow(aPlan.mXSize, aPlan.mYSize, aPlan.mRadius));
+}
+
+float* CPairedDistances::CBand::keys(int aY, int aSlot) {
+  const std::size_t row = static_cast<std::size_t>(aY % (mPlan.mRadius + 1)) *
+                          static_cast<std::size_t>(NLMeansKernels::forwardSlots(mPlan.mRadius));
+  return mKeys.data() + (row + static_cast<std::size_t>(aSlot)) * mPlan.mPaddedWidth + mPlan.mRadius;
+}
+
+void CPairedDistances::CBand::measureForward(int aY) {
+  const CPairedDistances& p = mPlan;
+  constexpr int n = NLMeansKernels::kRunLength;
+  const NLMeansKernels::CRunPlanes planes{p.mImage, nullptr, p.mXSize, p.mYSize, 1, p.mXSize};
+  float* const row = keys(aY, 0);
+  for (int x = 0; x < p.mXSize;) {
+    if (x + n <= p.mXSize && NLMeansKernels::windowedRunFits(planes, x, aY, p.mRadius, p.mWindow)) {
+      NLMeansKernels::forwardRunRanks(p.mImage, p.mXSize, p.mYSize, x, aY, p.mRadius, p.mWindow, row + x,
+                                      p.mPaddedWidth);
+      x += n;
+    } else {
+      NLMeansKernels::forwardPixelRanks(p.mImage, p.mXSize, p.mYSize, x, aY, p.mRadius, p.mWindow, row + x,
+                                        p.mPaddedWidth);
+      ++x;
+    }
+  }
+}
+
+const float* CPairedDistances::CBand::window(int aX, int aY) {
+  const CPairedDistances& p = mPlan;
+  const int R = p.mRadius;
+  const std::ptrdiff_t width = static_cast<std::ptrdiff_t>(p.mPaddedWidth);
+  const NLMeansKernels::CWindowBounds bounds = NLMeansKernels::windowBounds(p.mXSize, p.mYSize, aX, aY, R);
+  float* out = mWindow.data();
+  for (int qy = bounds.yLow; qy <= bounds.yHigh; ++qy) {
+    const int oy = qy - aY;
+    int qx = bounds.xLow;
+    if (oy < 0) {
+      // Earlier rows: candidate (qx, qy)'s forward key for this pixel, at
+      // offset (aX - qx, -oy) from it; the slot falls by one as qx grows.
+      const float* key = keys(qy, NLMeansKernels::forwardSlot(R, aX - qx, -oy)) + qx;
+      for (; qx <= bounds.xHigh; ++qx, key += 1 - width) *out++ = *key;
+      continue;
+    }
+    if (oy == 0) {
+      const float* key = keys(qy, NLMeansKernels::forwardSlot(R, aX - qx, 0)) + qx;
+      for (; qx < aX; ++qx, key += 1 - width) *out++ = *key;
+      float distance;
+      *out++ = NLMeansCommon::boundedDistance(p.mImage, p.mXSize, p.mYSize, aX, aY, aX, aY, p.mWindow, distance)
+                   ? distance
+                   : std::numeric_limits<float>::infinity();
+      ++qx;
+    }
+    // The pixel's own forward keys: the slot grows by one as qx grows.
+    if (qx > bounds.xHigh) continue;
+    const float* key = keys(aY, NLMeansKernels::forwardSlot(R, qx - aX, oy)) + aX;
+    for (; qx <= bounds.xHigh; ++qx, key += width) *out++ = *key;
+  }
+  return mWindow.data();
+}

@@ -1,0 +1,70 @@
+// The ranking keys of every pixel's search window (the bounded distance, or
+// infinity where it is undefined), each pair of pixels measured once. The
+// distance is symmetric to the bit, so a pixel's keys for the candidates
+// before it in its window's scan order are those that these candidates
+// found for it. Row by row: the row's pixels measure their forward
+// candidates (those after them in the scan) into a ring of the last R + 1
+// rows, and each pixel's window is then read from the ring. The keys are
+// those of NLMeansKernels::windowDistances, to the bit.
+//
+// The image is cut into bands of rows, one job each; a band first measures
+// the R rows above it for itself, so bands are independent.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "CNLMeansCommon.h"
+#include "NLMeansKernels.h"
+
+class CPairedDistances {
+public:
+  // Whether the plan serves an image of X x Y with search radius aRadius on
+  // this processor: the vector kernels are in use, the radius is at least 1,
+  // and a band's ring of keys stays within some tens of megabytes.
+  static bool serves(int aXSize, int aYSize, int aRadius);
+
+  // Keeps pointers to the image and the window, which must outlive it;
+  // serves() must hold.
+  CPairedDistances(const float* aImage, int aXSize, int aYSize, int aRadius,
+                   const NLMeansCommon::CPatchWindow& aWindow, int aThreads);
+
+  int jobs() const { return static_cast<int>(mBandStarts.size()) - 1; }
+  // Calls aVisit(x, y, keys) for every pixel of band aJob, row by row: keys
+  // over windowBounds(X, Y, x, y, R), candidate (qx, qy) at (qx - xLow) +
+  // (qy - yLow) * width, the pixel itself included; valid during the call.
+  template <typename Visit>
+  void run(int aJob, Visit&& aVisit) const {
+    CBand band(*this, aJob);
+    for (int y = band.firstRow(); y < mBandStarts[aJob + 1]; ++y) {
+      band.measureForward(y);
+      if (y < mBandStarts[aJob]) continue;
+      for (int x = 0; x < mXSize; ++x) aVisit(x, y, band.window(x, y));
+    }
+  }
+
+private:
+  // A band's ring of forward keys: R + 1 rows, each slot-major with the
+  // row's columns padded by R on the left and R + 8 on the right; and the
+  // room for one pixel's window.
+  class CBand {
+  public:
+    CBand(const CPairedDistances& aPlan, int aJob);
+    int firstRow() const { return mFirstRow; }
+    void measureForward(int aY);
+    const float* window(int aX, int aY);
+
+  private:
+    float* keys(int aY, int aSlot);
+    const CPairedDistances& mPlan;
+    int mFirstRow;
+    std::vector<float> mKeys;
+    std::vector<float> mWindow;
+  };
+
+  const float* mImage;
+  int mXSize, mYSize, mRadius;
+  const NLMeansCommon::CPatchWindow& mWindow;
+  std::size_t mPaddedWidth;
+  std::vector<int> mBandStarts;
+};
