@@ -223,12 +223,7 @@ void CNLMeans::gilboaOsherBuildWeights(CMatrix<float>& aImage, float aSigma) {
       NLMeansKernels::CRowDistances rowDistances(image, xSize, ySize, radius, window);
       std::vector<float> ranks(NLMeansKernels::largestWindow(xSize, ySize, radius));
       for (int x = 0; x < xSize; ++x) {
-        const float* distances;
-        const std::uint8_t* defined;
-        rowDistances.at(x, y, distances, defined);
-        // A candidate without a common weighted offset ranks last.
-        const int total = NLMeansKernels::windowBounds(xSize, ySize, x, y, radius).count();
-        for (int i = 0; i < total; ++i) ranks[i] = defined[i] ? distances[i] : std::numeric_limits<float>::infinity();
+        rowDistances.ranksAt(x, y, ranks.data());
         link(x, y, ranks.data(), scratch);
       }
     }, NLMeansProgress::tasksDone(building));

@@ -1057,17 +1057,25 @@ void forwardRunWeights(const float* aImage, int aXSize, int aYSize, int aX, int 
                         aStride);
 }
 
-void forwardPixelWeights(const float* aImage, int aXSize, int aYSize, int aX, int aY, int aRadius, float aKernel,
-                         const CPatchWindow& aWindow, float* aWeights, std::uint8_t* aDefined, std::size_t aStride) {
+namespace {
+
+// The bounded distances of the forward candidates of pixel (aX, aY), by
+// slot: aDistances[s] and aDefined[s] 1, or aDefined[s] 0 where the
+// candidate lies outside the image or the distance is undefined. Two windows
+// of candidates inside the image, each measured in one call: the rest of
+// the pixel's row, then the rows below it.
+void forwardPixelDistances(const float* aImage, int aXSize, int aYSize, int aX, int aY, int aRadius,
+                           const CPatchWindow& aWindow, std::vector<float>& aDistances,
+                           std::vector<std::uint8_t>& aDefined) {
   thread_local std::vector<float> distances;
   thread_local std::vector<std::uint8_t> defined;
-  const std::size_t room = static_cast<std::size_t>(forwardSlots(aRadius));
-  if (distances.size() < room) {
-    distances.resize(room);
-    defined.resize(room);
+  const std::size_t slots = static_cast<std::size_t>(forwardSlots(aRadius));
+  if (distances.size() < slots) {
+    distances.resize(slots);
+    defined.resize(slots);
   }
-  // Two windows of candidates inside the image: the rest of the pixel's row,
-  // then the rows below it, each weighed in one call.
+  aDistances.resize(slots);
+  aDefined.resize(slots);
   const CWindowBounds rest{std::max(aX + 1, 0), std::min(aX + aRadius, aXSize - 1), aY, aY};
   const CWindowBounds below{std::max(aX - aRadius, 0), std::min(aX + aRadius, aXSize - 1), aY + 1,
                             std::min(aY + aRadius, aYSize - 1)};
@@ -1075,19 +1083,43 @@ void forwardPixelWeights(const float* aImage, int aXSize, int aYSize, int aX, in
   windowDistances(aImage, aXSize, aYSize, aX, aY, rest, aWindow, distances.data(), defined.data());
   windowDistances(aImage, aXSize, aYSize, aX, aY, below, aWindow, distances.data() + restCount,
                   defined.data() + restCount);
-  windowWeights(distances.data(), defined.data(), restCount + below.count(), aKernel, distances.data());
   for (int oy = 0; oy <= aRadius; ++oy)
     for (int ox = oy == 0 ? 1 : -aRadius; ox <= aRadius; ++ox) {
-      const std::size_t slot = static_cast<std::size_t>(forwardSlot(aRadius, ox, oy)) * aStride;
+      const std::size_t slot = static_cast<std::size_t>(forwardSlot(aRadius, ox, oy));
       const int x = aX + ox, y = aY + oy;
       const CWindowBounds& bounds = oy == 0 ? rest : below;
       const bool inside = x >= bounds.xLow && x <= bounds.xHigh && y >= bounds.yLow && y <= bounds.yHigh;
       const std::size_t at = oy == 0 ? static_cast<std::size_t>(x - rest.xLow)
                                      : restCount + static_cast<std::size_t>(x - below.xLow) +
                                            static_cast<std::size_t>(y - below.yLow) * below.width();
-      aDefined[slot] = inside && defined[at] ? 0xFF : 0;
-      if (aDefined[slot]) aWeights[slot] = distances[at];
+      aDefined[slot] = inside && defined[at] ? 1 : 0;
+      aDistances[slot] = aDefined[slot] ? distances[at] : 0.0f;
     }
+}
+
+}  // namespace
+
+void forwardPixelWeights(const float* aImage, int aXSize, int aYSize, int aX, int aY, int aRadius, float aKernel,
+                         const CPatchWindow& aWindow, float* aWeights, std::uint8_t* aDefined, std::size_t aStride) {
+  thread_local std::vector<float> distances;
+  thread_local std::vector<std::uint8_t> defined;
+  forwardPixelDistances(aImage, aXSize, aYSize, aX, aY, aRadius, aWindow, distances, defined);
+  const int slots = forwardSlots(aRadius);
+  windowWeights(distances.data(), defined.data(), slots, aKernel, distances.data());
+  for (int s = 0; s < slots; ++s) {
+    aDefined[static_cast<std::size_t>(s) * aStride] = defined[s] ? 0xFF : 0;
+    if (defined[s]) aWeights[static_cast<std::size_t>(s) * aStride] = distances[s];
+  }
+}
+
+void forwardPixelRanks(const float* aImage, int aXSize, int aYSize, int aX, int aY, int aRadius,
+                       const CPatchWindow& aWindow, float* aRanks, std::size_t aStride) {
+  thread_local std::vector<float> distances;
+  thread_local std::vector<std::uint8_t> defined;
+  forwardPixelDistances(aImage, aXSize, aYSize, aX, aY, aRadius, aWindow, distances, defined);
+  const int slots = forwardSlots(aRadius);
+  for (int s = 0; s < slots; ++s)
+    aRanks[static_cast<std::size_t>(s) * aStride] = defined[s] ? distances[s] : std::numeric_limits<float>::infinity();
 }
 
 void forwardRunRanks(const float* aImage, int aXSize, int aYSize, int aX, int aY, int aRadius,
@@ -1098,35 +1130,6 @@ void forwardRunRanks(const float* aImage, int aXSize, int aYSize, int aX, int aY
 #endif
   for (int l = 0; l < kRunLength; ++l)
     forwardPixelRanks(aImage, aXSize, aYSize, aX + l, aY, aRadius, aWindow, aRanks + l, aStride);
-}
-
-void forwardPixelRanks(const float* aImage, int aXSize, int aYSize, int aX, int aY, int aRadius,
-                       const CPatchWindow& aWindow, float* aRanks, std::size_t aStride) {
-  thread_local std::vector<float> distances;
-  thread_local std::vector<std::uint8_t> defined;
-  const std::size_t room = static_cast<std::size_t>(forwardSlots(aRadius));
-  if (distances.size() < room) {
-    distances.resize(room);
-    defined.resize(room);
-  }
-  const CWindowBounds rest{std::max(aX + 1, 0), std::min(aX + aRadius, aXSize - 1), aY, aY};
-  const CWindowBounds below{std::max(aX - aRadius, 0), std::min(aX + aRadius, aXSize - 1), aY + 1,
-                            std::min(aY + aRadius, aYSize - 1)};
-  const int restCount = rest.count();
-  windowDistances(aImage, aXSize, aYSize, aX, aY, rest, aWindow, distances.data(), defined.data());
-  windowDistances(aImage, aXSize, aYSize, aX, aY, below, aWindow, distances.data() + restCount,
-                  defined.data() + restCount);
-  for (int oy = 0; oy <= aRadius; ++oy)
-    for (int ox = oy == 0 ? 1 : -aRadius; ox <= aRadius; ++ox) {
-      const int x = aX + ox, y = aY + oy;
-      const CWindowBounds& bounds = oy == 0 ? rest : below;
-      const bool inside = x >= bounds.xLow && x <= bounds.xHigh && y >= bounds.yLow && y <= bounds.yHigh;
-      const std::size_t at = oy == 0 ? static_cast<std::size_t>(x - rest.xLow)
-                                     : restCount + static_cast<std::size_t>(x - below.xLow) +
-                                           static_cast<std::size_t>(y - below.yLow) * below.width();
-      aRanks[static_cast<std::size_t>(forwardSlot(aRadius, ox, oy)) * aStride] =
-          inside && defined[at] ? distances[at] : std::numeric_limits<float>::infinity();
-    }
 }
 
 // Windows of more candidates than this go pixel by pixel: the room for a
@@ -1175,6 +1178,14 @@ void CRowDistances::at(int aX, int aY, const float*& aDistances, const std::uint
                   defined);
   aDistances = distances;
   aDefined = defined;
+}
+
+void CRowDistances::ranksAt(int aX, int aY, float* aRanks) {
+  const float* distances;
+  const std::uint8_t* defined;
+  at(aX, aY, distances, defined);
+  const int total = windowBounds(mXSize, mYSize, aX, aY, mRadius).count();
+  for (int i = 0; i < total; ++i) aRanks[i] = defined[i] ? distances[i] : std::numeric_limits<float>::infinity();
 }
 
 CWindowBounds windowBounds(int aXSize, int aYSize, int aX, int aY, int aRadius) {

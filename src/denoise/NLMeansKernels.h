@@ -155,6 +155,10 @@ public:
   // The distances and flags of pixel (aX, aY), as windowDistances gives them
   // over windowBounds(xSize, ySize, aX, aY, radius); valid until the next call.
   void at(int aX, int aY, const float*& aDistances, const std::uint8_t*& aDefined);
+  // The ranking keys of pixel (aX, aY) into aRanks (room for its window): the
+  // distance, or infinity where it is undefined, so that such a candidate
+  // ranks last.
+  void ranksAt(int aX, int aY, float* aRanks);
 
 private:
   const float* mImage;

@@ -1,6 +1,4 @@
 #include <algorithm>
-#include <cstdint>
-#include <limits>
 #include <vector>
 
 #include "BestCandidates.h"
@@ -63,12 +61,7 @@ void CNLMeans::sortingCriterion(CMatrix<float>& aInput, CMatrix<float>& aResult,
     NLMeansKernels::CRowDistances rowDistances(copy.data(), xSize, ySize, radius, window);
     std::vector<float> ranks(NLMeansKernels::largestWindow(xSize, ySize, radius));
     for (int x = 0; x < xSize; ++x) {
-      const float* distances;
-      const std::uint8_t* defined;
-      rowDistances.at(x, y, distances, defined);
-      // Without a common weighted offset a candidate ranks last.
-      const int total = NLMeansKernels::windowBounds(xSize, ySize, x, y, radius).count();
-      for (int i = 0; i < total; ++i) ranks[i] = defined[i] ? distances[i] : std::numeric_limits<float>::infinity();
+      rowDistances.ranksAt(x, y, ranks.data());
       estimate(x, y, ranks.data(), scratch);
     }
   }, NLMeansProgress::tasksDone(denoising));
