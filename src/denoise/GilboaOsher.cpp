@@ -1,7 +1,5 @@
 #include <algorithm>
 #include <cmath>
-#include <cstdint>
-#include <limits>
 #include <vector>
 
 #include "BestCandidates.h"
