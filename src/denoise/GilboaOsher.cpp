@@ -208,11 +208,14 @@ void CNLMeans::gilboaOsherBuildWeights(CMatrix<float>& aImage, float aSigma) {
   if (CPairedDistances::serves(xSize, ySize, radius)) {
     // Each pair measured once; bands of rows are independent.
     const CPairedDistances bands(image, xSize, ySize, radius, window, NParallel::threadCount());
-    NLMeansProgress::CPhase building(progress, "building the graph", bands.jobs());
+    // Bands are long: progress is counted in rows.
+    NLMeansProgress::CPhase building(progress, "building the graph", ySize);
+    NLMeansProgress::CCounter rows(building);
     NParallel::parallelFor(bands.jobs(), [&](int aJob) {
       CScratch scratch;
-      bands.run(aJob, [&](int aX, int aY, const float* aRanks) { link(aX, aY, aRanks, scratch); });
-    }, NLMeansProgress::tasksDone(building));
+      bands.run(
+          aJob, [&](int aX, int aY, const float* aRanks) { link(aX, aY, aRanks, scratch); }, [&] { rows.add(1); });
+    }, rows.tasksDone());
   } else {
     // Rows are independent.
     NLMeansProgress::CPhase building(progress, "building the graph", ySize);

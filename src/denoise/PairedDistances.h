@@ -33,13 +33,15 @@ public:
   // Calls aVisit(x, y, keys) for every pixel of band aJob, row by row: keys
   // over windowBounds(X, Y, x, y, R), candidate (qx, qy) at (qx - xLow) +
   // (qy - yLow) * width, the pixel itself included; valid during the call.
-  template <typename Visit>
-  void run(int aJob, Visit&& aVisit) const {
+  // aRowDone() follows each row.
+  template <typename Visit, typename RowDone>
+  void run(int aJob, Visit&& aVisit, RowDone&& aRowDone) const {
     CBand band(*this, aJob);
     for (int y = band.firstRow(); y < mBandStarts[aJob + 1]; ++y) {
       band.measureForward(y);
       if (y < mBandStarts[aJob]) continue;
       for (int x = 0; x < mXSize; ++x) aVisit(x, y, band.window(x, y));
+      aRowDone();
     }
   }
 

@@ -37,14 +37,15 @@ public:
 
   int jobs() const { return static_cast<int>(mBandStarts.size()) - 1; }
   // Estimates the pixels of band aJob, row by row: aStore(pixel index,
-  // estimate) for each.
-  template <typename Store>
-  void run(int aJob, Store&& aStore) const {
+  // estimate) for each, and aRowDone() after each row.
+  template <typename Store, typename RowDone>
+  void run(int aJob, Store&& aStore, RowDone&& aRowDone) const {
     CBand band(*this, aJob);
     for (int y = band.firstRow(); y < mBandStarts[aJob + 1]; ++y) {
       const NLMeansCommon::CEstimate* const estimates = band.row(y);
       if (!estimates) continue;
       for (int x = 0; x < mXSize; ++x) aStore(x + y * mXSize, estimates[x]);
+      aRowDone();
     }
   }
 

@@ -62,10 +62,14 @@ void CNLMeans::preselection(CMatrix<float>& aInput, CMatrix<float>& aResult, flo
     // independent.
     const CPairedWindows bands(copy.data(), values, xSize, ySize, radius, kernel, window, NParallel::threadCount(),
                                mean.data(), spread.data());
-    NLMeansProgress::CPhase denoising(progress, "denoising", bands.jobs());
+    // Bands are long: progress is counted in rows.
+    NLMeansProgress::CPhase denoising(progress, "denoising", ySize);
+    NLMeansProgress::CCounter rows(denoising);
     NParallel::parallelFor(bands.jobs(), [&](int aJob) {
-      bands.run(aJob, [&](int aPixel, const CEstimate& aEstimate) { aEstimate.store(values[aPixel], out[aPixel]); });
-    }, NLMeansProgress::tasksDone(denoising));
+      bands.run(
+          aJob, [&](int aPixel, const CEstimate& aEstimate) { aEstimate.store(values[aPixel], out[aPixel]); },
+          [&] { rows.add(1); });
+    }, rows.tasksDone());
     return;
   }
   // Rows are independent: each reads the private copy and the statistics and

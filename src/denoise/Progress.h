@@ -4,7 +4,9 @@
 // that callers may report after every leaf, row or block.
 #pragma once
 
+#include <atomic>
 #include <functional>
+#include <thread>
 
 namespace NLMeansProgress {
 
@@ -39,5 +41,29 @@ inline std::function<void(int)> tasksDone(CPhase& aPhase) {
   if (!aPhase.active()) return {};
   return [&aPhase](int aDone) { aPhase.report(aDone); };
 }
+
+// Work counted in units (rows, say) on any thread, reported to aPhase from
+// the thread that made the counter only, as it goes: for tasks too long to
+// report only when each ends.
+class CCounter {
+public:
+  explicit CCounter(CPhase& aPhase) : mPhase(aPhase), mCaller(std::this_thread::get_id()) {}
+  // aDone more units are done; on the making thread this also reports.
+  void add(long long aDone) {
+    const long long done = mDone.fetch_add(aDone, std::memory_order_relaxed) + aDone;
+    if (mPhase.active() && std::this_thread::get_id() == mCaller) mPhase.report(static_cast<double>(done));
+  }
+  // For NParallel::parallelFor: reports the units done so far after each
+  // task of the calling thread and at the end; empty without a hook.
+  std::function<void(int)> tasksDone() {
+    if (!mPhase.active()) return {};
+    return [this](int) { mPhase.report(static_cast<double>(mDone.load(std::memory_order_relaxed))); };
+  }
+
+private:
+  CPhase& mPhase;
+  std::thread::id mCaller;
+  std::atomic<long long> mDone{0};
+};
 
 }  // namespace NLMeansProgress

@@ -47,11 +47,14 @@ void CNLMeans::sortingCriterion(CMatrix<float>& aInput, CMatrix<float>& aResult,
   if (CPairedDistances::serves(xSize, ySize, radius)) {
     // Each pair measured once; bands of rows are independent.
     const CPairedDistances bands(copy.data(), xSize, ySize, radius, window, NParallel::threadCount());
-    NLMeansProgress::CPhase denoising(progress, "denoising", bands.jobs());
+    // Bands are long: progress is counted in rows.
+    NLMeansProgress::CPhase denoising(progress, "denoising", ySize);
+    NLMeansProgress::CCounter rows(denoising);
     NParallel::parallelFor(bands.jobs(), [&](int aJob) {
       CScratch scratch;
-      bands.run(aJob, [&](int aX, int aY, const float* aRanks) { estimate(aX, aY, aRanks, scratch); });
-    }, NLMeansProgress::tasksDone(denoising));
+      bands.run(
+          aJob, [&](int aX, int aY, const float* aRanks) { estimate(aX, aY, aRanks, scratch); }, [&] { rows.add(1); });
+    }, rows.tasksDone());
     return;
   }
   // Rows are independent.

@@ -26,9 +26,11 @@ void CNLMeans::standardNLMeans(CMatrix<float>& aInput, CMatrix<float>& aResult, 
     // Each pair weighed once, for the two pixels; bands of rows are
     // independent.
     const CPairedWindows bands(copy.data(), values, xSize, ySize, radius, kernel, window, NParallel::threadCount());
-    NLMeansProgress::CPhase denoising(progress, "denoising", bands.jobs());
-    NParallel::parallelFor(bands.jobs(), [&](int aJob) { bands.run(aJob, store); },
-                           NLMeansProgress::tasksDone(denoising));
+    // Bands are long: progress is counted in rows.
+    NLMeansProgress::CPhase denoising(progress, "denoising", ySize);
+    NLMeansProgress::CCounter rows(denoising);
+    NParallel::parallelFor(bands.jobs(), [&](int aJob) { bands.run(aJob, store, [&] { rows.add(1); }); },
+                           rows.tasksDone());
     return;
   }
   // Pixels are independent: each reads the private copy and writes only

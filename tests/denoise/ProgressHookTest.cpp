@@ -100,6 +100,25 @@ TEST(ProgressHook, CalledOnTheCallingThreadWithFractionsGrowingToOne) {
   }
 }
 
+// The methods that run in a few long bands of rows report row by row, not
+// only when a band ends (one thread: a single band).
+TEST(ProgressHook, BandsReportRowByRow) {
+  const CMatrix<float> input = TestSupport::noisyImage(40, 200, 23);
+  CThreads environment(1);
+  for (const CMethod& method : methods()) {
+    const std::string name = method.name;
+    if (name != "standardNLMeans" && name != "preselection" && name != "sortingCriterion" &&
+        name != "gilboaOsherBuildWeights")
+      continue;
+    int calls = 0;
+    CNLMeans nl = denoiser();
+    nl.progress = [&calls](const char*, double) { ++calls; };
+    CMatrix<float> in(input), result(input);
+    method.run(nl, in, result);
+    EXPECT_GT(calls, 50) << name;
+  }
+}
+
 // Runs aRun in a child forked from this process's state of the random
 // sequence; returns the bytes of its result followed by the next rand()
 // value, which shows how often it drew.
