@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <limits>
 
+#include "RowBands.h"
+
 namespace {
 
 // A band's ring of keys stays below this (bytes).
@@ -14,33 +16,21 @@ constexpr double kMostBandBytes = 64.0 * 1024 * 1024;
 constexpr int kLeastBandRadii = 4;
 constexpr int kBandsPerThread = 4;
 
-std::size_t paddedWidth(int aXSize, int aRadius) {
-  return static_cast<std::size_t>(aXSize) + 2 * static_cast<std::size_t>(aRadius) + 8;
-}
-
 }  // namespace
 
 bool CPairedDistances::serves(int aXSize, int aYSize, int aRadius) {
   if (!NLMeansKernels::usesAvx2() || aXSize <= 0 || aYSize <= 0 || aRadius < 1) return false;
   // In double: the slots of a large radius overflow int.
   const double slots = static_cast<double>(aRadius) * (2.0 * aRadius + 2.0);
-  return (static_cast<double>(aRadius) + 1) * slots * static_cast<double>(paddedWidth(aXSize, aRadius)) *
-             sizeof(float) <=
-         kMostBandBytes;
+  const double width = static_cast<double>(NRowBands::paddedWidth(aXSize, aRadius));
+  return (static_cast<double>(aRadius) + 1) * slots * width * sizeof(float) <= kMostBandBytes;
 }
 
 CPairedDistances::CPairedDistances(const float* aImage, int aXSize, int aYSize, int aRadius,
                                    const NLMeansCommon::CPatchWindow& aWindow, int aThreads)
     : mImage(aImage), mXSize(aXSize), mYSize(aYSize), mRadius(aRadius), mWindow(aWindow),
-      mPaddedWidth(paddedWidth(aXSize, aRadius)) {
-  // Up to kBandsPerThread bands per thread, each of kLeastBandRadii radii at
-  // least; a whole number of rounds when there are enough.
-  const int threads = std::max(1, aThreads);
-  int bands = std::min(kBandsPerThread * threads, std::max(1, aYSize / (kLeastBandRadii * aRadius)));
-  if (bands > threads) bands -= bands % threads;
-  for (int b = 0; b <= bands; ++b)
-    mBandStarts.push_back(static_cast<int>(static_cast<long long>(aYSize) * b / bands));
-}
+      mPaddedWidth(NRowBands::paddedWidth(aXSize, aRadius)),
+      mBandStarts(NRowBands::bandStarts(aYSize, aRadius, aThreads, kBandsPerThread, kLeastBandRadii)) {}
 
 CPairedDistances::CBand::CBand(const CPairedDistances& aPlan, int aJob)
     : mPlan(aPlan), mFirstRow(std::max(0, aPlan.mBandStarts[aJob] - aPlan.mRadius)) {

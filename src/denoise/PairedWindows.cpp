@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "NLMeansKernels.h"
+#include "RowBands.h"
 #include "Preselection.h"
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -16,18 +17,15 @@ namespace {
 // A band's working memory stays below this (bytes).
 constexpr double kMostBandBytes = 64.0 * 1024 * 1024;
 // Rows per band at least, in search radii: each band weighs R rows above it
-// a second time.
+// a second time, nearly the whole cost of a row. Two bands per thread.
 constexpr int kLeastBandRadii = 16;
-
-std::size_t paddedWidth(int aXSize, int aRadius) {
-  return static_cast<std::size_t>(aXSize) + 2 * static_cast<std::size_t>(aRadius) + 8;
-}
+constexpr int kBandsPerThread = 2;
 
 // A band's working memory: one row of forward weights and flags, and the
 // running sums of R + 1 rows.
 double bandBytes(int aXSize, int aRadius) {
   // In double: the slots of a large radius overflow int.
-  const double width = static_cast<double>(paddedWidth(aXSize, aRadius));
+  const double width = static_cast<double>(NRowBands::paddedWidth(aXSize, aRadius));
   const double slots = static_cast<double>(aRadius) * (2.0 * aRadius + 2.0);
   return slots * width * (sizeof(float) + 1) +
          (static_cast<double>(aRadius) + 1) * width * 3 * sizeof(float);
@@ -52,7 +50,7 @@ CPairedWindows::CPairedWindows(const float* aDistanceImage, const float* aValues
                                int aRadius, float aKernel, const NLMeansCommon::CPatchWindow& aWindow, int aThreads,
                                const float* aMean, const float* aSpread)
     : mDistance(aDistanceImage), mXSize(aXSize), mYSize(aYSize), mRadius(aRadius), mKernel(aKernel),
-      mWindow(aWindow), mPaddedWidth(paddedWidth(aXSize, aRadius)) {
+      mWindow(aWindow), mPaddedWidth(NRowBands::paddedWidth(aXSize, aRadius)) {
   const auto padded = [&](const float* aImage, std::vector<float>& aOut) {
     aOut.assign(mPaddedWidth * static_cast<std::size_t>(aYSize), 0.0f);
     for (int y = 0; y < aYSize; ++y)
@@ -64,13 +62,7 @@ CPairedWindows::CPairedWindows(const float* aDistanceImage, const float* aValues
     padded(aMean, mMean);
     padded(aSpread, mSpread);
   }
-  // Up to two bands per thread, each of kLeastBandRadii radii at least; a
-  // whole number of rounds when there are enough.
-  const int threads = std::max(1, aThreads);
-  int bands = std::min(2 * threads, std::max(1, aYSize / (kLeastBandRadii * aRadius)));
-  if (bands > threads) bands -= bands % threads;
-  for (int b = 0; b <= bands; ++b)
-    mBandStarts.push_back(static_cast<int>(static_cast<long long>(aYSize) * b / bands));
+  mBandStarts = NRowBands::bandStarts(aYSize, aRadius, aThreads, kBandsPerThread, kLeastBandRadii);
 }
 
 CPairedWindows::CBand::CBand(const CPairedWindows& aPlan, int aJob)
