@@ -21,7 +21,8 @@ constexpr double kTurn = 6.2831853072;
 // their rounding leaves the product within 3 10^-15 |v| + 4 10^-15 of the
 // true value, and the library (accurate to an ulp or so) within a few
 // 10^-16 |v|: the bound leaves a margin of twenty-five and more. It settles
-// all but a few draws in a thousand (mostly those whose cosine is near 0).
+// all but about one value in twenty thousand (those whose cosine is near 0,
+// or whose product lies next to a float's rounding boundary).
 constexpr double kRelativeBound = 1e-12;
 constexpr double kAbsoluteBound = 1e-13;
 

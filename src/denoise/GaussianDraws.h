@@ -13,7 +13,8 @@ namespace NGaussianDraws {
 // worked out with polynomials, well within 10^-12 of the library's value
 // whatever it is (the library is accurate to an ulp or so); where every value
 // that close rounds to the same float, that float is the library's too, and
-// the library is called only for the others (about one draw in a million).
+// the library is called only for the others (about one value in twenty
+// thousand).
 float gaussianDraw(int aT, int aU);
 
 // aOut[i] = gaussianDraw(aValues[2i], aValues[2i + 1]) for i < aCount,
