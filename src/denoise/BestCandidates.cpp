@@ -138,9 +138,94 @@ bool fewSmallest(const float* aRanks, int aTotal, int aKept, std::vector<int>& a
   return true;
 }
 
+namespace {
+
+#if defined(__x86_64__) || defined(__i386__)
+// A bound on the aKept-th smallest key for narrowBest, found in one pass:
+// each of eight lanes keeps its M smallest keys in registers (a min and a
+// max per register), and the aKept-th smallest of those 8M keys is at least
+// the aKept-th smallest of all (8M >= aKept). False when a key is NaN or has
+// its sign bit set (as the histogram below).
+template <int M>
+__attribute__((target("avx2"))) bool laneBound(const float* aRanks, int aTotal, int aKept, float& aBound) {
+  const __m256 infinity = _mm256_set1_ps(std::numeric_limits<float>::infinity());
+  __m256 kept[M];
+  for (int k = 0; k < M; ++k) kept[k] = infinity;
+  __m256 unordered = _mm256_setzero_ps(), signs = _mm256_setzero_ps();
+  for (int i = 0; i < aTotal; i += 8) {
+    __m256 key;
+    if (i + 8 <= aTotal) {
+      key = _mm256_loadu_ps(aRanks + i);
+    } else {
+      alignas(32) float last[8];
+      for (int l = 0; l < 8; ++l) last[l] = i + l < aTotal ? aRanks[i + l] : std::numeric_limits<float>::infinity();
+      key = _mm256_load_ps(last);
+    }
+    unordered = _mm256_or_ps(unordered, _mm256_cmp_ps(key, key, _CMP_UNORD_Q));
+    signs = _mm256_or_ps(signs, key);
+    for (int k = 0; k < M; ++k) {
+      const __m256 smaller = _mm256_min_ps(kept[k], key);
+      key = _mm256_max_ps(kept[k], key);
+      kept[k] = smaller;
+    }
+  }
+  if (_mm256_movemask_ps(_mm256_or_ps(unordered, signs)) != 0) return false;
+  alignas(32) float values[8 * M];
+  for (int k = 0; k < M; ++k) _mm256_store_ps(values + 8 * k, kept[k]);
+  std::nth_element(values, values + (aKept - 1), values + 8 * M);
+  aBound = values[aKept - 1];
+  return true;
+}
+
+bool laneBoundFor(const float* aRanks, int aTotal, int aKept, float& aBound, bool& aDecided) {
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  aDecided = avx2 && aKept <= 64;
+  if (!aDecided) return false;
+  switch ((aKept + 7) / 8) {
+    case 1: return laneBound<1>(aRanks, aTotal, aKept, aBound);
+    case 2: return laneBound<2>(aRanks, aTotal, aKept, aBound);
+    case 3: return laneBound<3>(aRanks, aTotal, aKept, aBound);
+    case 4: return laneBound<4>(aRanks, aTotal, aKept, aBound);
+    case 5: return laneBound<5>(aRanks, aTotal, aKept, aBound);
+    case 6: return laneBound<6>(aRanks, aTotal, aKept, aBound);
+    case 7: return laneBound<7>(aRanks, aTotal, aKept, aBound);
+    default: return laneBound<8>(aRanks, aTotal, aKept, aBound);
+  }
+}
+#endif
+
+// The keys of aRanks up to aBound, in list order, into aWhich; false (and
+// nothing listed) when more than pays for a sort.
+bool listUpTo(const float* aRanks, int aTotal, int aKept, float aBound, std::vector<int>& aWhich) {
+  aWhich.resize(static_cast<std::size_t>(aTotal) + 1);
+  int* const which = aWhich.data();
+  int count = 0;
+  for (int i = 0; i < aTotal; ++i) {
+    which[count] = i;
+    count += aRanks[i] <= aBound ? 1 : 0;
+  }
+  aWhich.resize(static_cast<std::size_t>(count));
+  // Beyond this, sorting them costs about what the insertions would.
+  if (count > 4 * aKept + 64) {
+    aWhich.clear();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 bool narrowBest(const float* aRanks, int aTotal, int aKept, std::vector<int>& aWhich) {
   aWhich.clear();
   if (aKept < 1 || aKept > aTotal) return false;
+#if defined(__x86_64__) || defined(__i386__)
+  {
+    float bound = 0.0f;
+    bool decided = false;
+    const bool found = laneBoundFor(aRanks, aTotal, aKept, bound, decided);
+    if (decided) return found && listUpTo(aRanks, aTotal, aKept, bound, aWhich);
+  }
+#endif
   constexpr float kInfinity = std::numeric_limits<float>::infinity();
   // In a form the compiler turns into vector instructions: any sign bit set,
   // any NaN, the smallest key and the largest finite one.
@@ -185,15 +270,7 @@ bool narrowBest(const float* aRanks, int aTotal, int aKept, std::vector<int>& aW
   }
   // Beyond this, sorting them costs about what the insertions would.
   if (listed > 4 * aKept + 64) return false;
-  aWhich.resize(static_cast<std::size_t>(aTotal) + 1);
-  int* const which = aWhich.data();
-  int count = 0;
-  for (int i = 0; i < aTotal; ++i) {
-    which[count] = i;
-    count += aRanks[i] <= bound ? 1 : 0;
-  }
-  aWhich.resize(static_cast<std::size_t>(count));
-  return true;
+  return listUpTo(aRanks, aTotal, aKept, bound, aWhich);
 }
 
 }  // namespace NLMeansCommon
