@@ -790,12 +790,14 @@ __attribute__((target("avx2"))) void forwardRunRanksAvx2(const CRunPlanes& aPlan
     }
     rows.sum(oy);
     const float* const weightSums = rows.weightSums();
-    for (int i = first; i < rows.count; ++i) {
+    // Row 0 holds the pixels' own keys too (offset 0: candidate R).
+    for (int i = oy == 0 ? aRadius : first; i < rows.count; ++i) {
       const float n = weightSums[i];
       const __m256 rank =
           n > 0.0f ? _mm256_div_ps(_mm256_loadu_ps(rows.sums() + static_cast<std::size_t>(i) * kLanes), _mm256_set1_ps(n))
                    : infinity;
-      _mm256_storeu_ps(aRanks + static_cast<std::size_t>(forwardSlot(aRadius, i - aRadius, oy)) * aStride, rank);
+      const int slot = i == aRadius && oy == 0 ? forwardSlots(aRadius) : forwardSlot(aRadius, i - aRadius, oy);
+      _mm256_storeu_ps(aRanks + static_cast<std::size_t>(slot) * aStride, rank);
     }
   }
 }
@@ -1120,6 +1122,11 @@ void forwardPixelRanks(const float* aImage, int aXSize, int aYSize, int aX, int 
   const int slots = forwardSlots(aRadius);
   for (int s = 0; s < slots; ++s)
     aRanks[static_cast<std::size_t>(s) * aStride] = defined[s] ? distances[s] : std::numeric_limits<float>::infinity();
+  float own;
+  aRanks[static_cast<std::size_t>(slots) * aStride] =
+      NLMeansCommon::boundedDistance(aImage, aXSize, aYSize, aX, aY, aX, aY, aWindow, own)
+          ? own
+          : std::numeric_limits<float>::infinity();
 }
 
 void forwardRunRanks(const float* aImage, int aXSize, int aYSize, int aX, int aY, int aRadius,

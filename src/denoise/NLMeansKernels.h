@@ -105,8 +105,9 @@ void forwardRunWeights(const float* aImage, int aXSize, int aYSize, int aX, int 
 
 // The ranking keys of the forward candidates of pixel (aX, aY): the bounded
 // distance D on aImage, or infinity where it is undefined, slot s at
-// aRanks[s * aStride]; candidates outside the image get infinity too. Any
-// pixel of the image.
+// aRanks[s * aStride]; candidates outside the image get infinity too. The
+// pixel's own key follows at slot forwardSlots(aRadius). Any pixel of the
+// image.
 void forwardPixelRanks(const float* aImage, int aXSize, int aYSize, int aX, int aY, int aRadius,
                        const NLMeansCommon::CPatchWindow& aWindow, float* aRanks, std::size_t aStride);
 // forwardPixelRanks of the run of kRunLength pixels from (aX, aY) along a

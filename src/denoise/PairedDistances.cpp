@@ -21,7 +21,7 @@ constexpr int kBandsPerThread = 4;
 bool CPairedDistances::serves(int aXSize, int aYSize, int aRadius) {
   if (!NLMeansKernels::usesAvx2() || aXSize <= 0 || aYSize <= 0 || aRadius < 1) return false;
   // In double: the slots of a large radius overflow int.
-  const double slots = static_cast<double>(aRadius) * (2.0 * aRadius + 2.0);
+  const double slots = static_cast<double>(aRadius) * (2.0 * aRadius + 2.0) + 1.0;
   const double width = static_cast<double>(NRowBands::paddedWidth(aXSize, aRadius));
   return (static_cast<double>(aRadius) + 1) * slots * width * sizeof(float) <= kMostBandBytes;
 }
@@ -34,14 +34,15 @@ CPairedDistances::CPairedDistances(const float* aImage, int aXSize, int aYSize, 
 
 CPairedDistances::CBand::CBand(const CPairedDistances& aPlan, int aJob)
     : mPlan(aPlan), mFirstRow(std::max(0, aPlan.mBandStarts[aJob] - aPlan.mRadius)) {
-  const std::size_t slots = static_cast<std::size_t>(NLMeansKernels::forwardSlots(aPlan.mRadius));
+  // The forward keys and the pixel's own.
+  const std::size_t slots = static_cast<std::size_t>(NLMeansKernels::forwardSlots(aPlan.mRadius)) + 1;
   mKeys.resize(static_cast<std::size_t>(aPlan.mRadius + 1) * slots * aPlan.mPaddedWidth);
   mWindow.resize(NLMeansKernels::largestWindow(aPlan.mXSize, aPlan.mYSize, aPlan.mRadius));
 }
 
 float* CPairedDistances::CBand::keys(int aY, int aSlot) {
   const std::size_t row = static_cast<std::size_t>(aY % (mPlan.mRadius + 1)) *
-                          static_cast<std::size_t>(NLMeansKernels::forwardSlots(mPlan.mRadius));
+                          (static_cast<std::size_t>(NLMeansKernels::forwardSlots(mPlan.mRadius)) + 1);
   return mKeys.data() + (row + static_cast<std::size_t>(aSlot)) * mPlan.mPaddedWidth + mPlan.mRadius;
 }
 
@@ -82,10 +83,7 @@ const float* CPairedDistances::CBand::window(int aX, int aY) {
     if (oy == 0) {
       const float* key = keys(qy, NLMeansKernels::forwardSlot(R, aX - qx, 0)) + qx;
       for (; qx < aX; ++qx, key += 1 - width) *out++ = *key;
-      float distance;
-      *out++ = NLMeansCommon::boundedDistance(p.mImage, p.mXSize, p.mYSize, aX, aY, aX, aY, p.mWindow, distance)
-                   ? distance
-                   : std::numeric_limits<float>::infinity();
+      *out++ = keys(aY, NLMeansKernels::forwardSlots(R))[aX];
       ++qx;
     }
     // The pixel's own forward keys: the slot grows by one as qx grows.

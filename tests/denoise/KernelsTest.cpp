@@ -156,7 +156,8 @@ TEST_P(KernelPaths, ForwardWeightsMatchThePlainLoop) {
     const int R = c.searchRadius, slots = NLMeansKernels::forwardSlots(R);
     std::vector<float> pixelWeights(slots), runWeights(static_cast<std::size_t>(slots) * 8);
     std::vector<std::uint8_t> pixelDefined(slots), runDefined(runWeights.size());
-    std::vector<float> pixelRanks(slots), runRanks(runWeights.size());
+    // The ranking keys have one slot more: the pixel's own key.
+    std::vector<float> pixelRanks(slots + 1), runRanks(static_cast<std::size_t>(slots + 1) * 8);
     const NLMeansKernels::CRunPlanes planes{image.data(), nullptr, c.xSize, c.ySize, 1, c.xSize};
     for (int y = 0; y < c.ySize; ++y)
       for (int x = 0; x < c.xSize; ++x) {
@@ -170,6 +171,16 @@ TEST_P(KernelPaths, ForwardWeightsMatchThePlainLoop) {
           NLMeansKernels::forwardPixelWeights(image.data(), c.xSize, c.ySize, x + l, y, R, kernel, window,
                                               pixelWeights.data(), pixelDefined.data(), 1);
           NLMeansKernels::forwardPixelRanks(image.data(), c.xSize, c.ySize, x + l, y, R, window, pixelRanks.data(), 1);
+          float own = 0.0f;
+          const float ownRank = NLMeansCommon::boundedDistance(image.data(), c.xSize, c.ySize, x + l, y, x + l, y,
+                                                               window, own)
+                                    ? own
+                                    : std::numeric_limits<float>::infinity();
+          ASSERT_TRUE(sameBits(pixelRanks[slots], ownRank)) << x + l << "," << y << " (own rank)";
+          if (run) {
+            ASSERT_TRUE(sameBits(runRanks[static_cast<std::size_t>(slots) * 8 + l], ownRank))
+                << x + l << "," << y << " (own rank, run)";
+          }
           for (int oy = 0; oy <= R; ++oy)
             for (int ox = oy == 0 ? 1 : -R; ox <= R; ++ox) {
               const int slot = NLMeansKernels::forwardSlot(R, ox, oy);
