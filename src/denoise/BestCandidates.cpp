@@ -44,6 +44,14 @@ bool offerRange(const float* aRanks, int aBegin, int aEnd, CFewKept& aKept) {
 }
 
 #if defined(__x86_64__) || defined(__i386__)
+// The eight keys from aRanks[aAt], infinity past aTotal.
+__attribute__((target("avx2"))) inline __m256 keysAt(const float* aRanks, int aAt, int aTotal) {
+  if (aAt + 8 <= aTotal) return _mm256_loadu_ps(aRanks + aAt);
+  alignas(32) float last[8];
+  for (int l = 0; l < 8; ++l) last[l] = aAt + l < aTotal ? aRanks[aAt + l] : std::numeric_limits<float>::infinity();
+  return _mm256_load_ps(last);
+}
+
 // Offers all keys, eight lanes side by side: each lane keeps its K smallest
 // keys (with their indices) in registers, sorted, by one insertion step per
 // register, without a branch; then the lanes' keys are offered to aKept.
@@ -63,15 +71,8 @@ __attribute__((target("avx2"))) bool offerAllAvx2(const float* aRanks, int aTota
   __m256i at = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
   const __m256i step = _mm256_set1_epi32(8);
   for (int i = 0; i < aTotal; i += 8, at = _mm256_add_epi32(at, step)) {
-    __m256 key;
-    if (i + 8 <= aTotal) {
-      key = _mm256_loadu_ps(aRanks + i);
-    } else {
-      // Past the end: infinity, which never enters (infinity < x is false).
-      alignas(32) float last[8];
-      for (int l = 0; l < 8; ++l) last[l] = i + l < aTotal ? aRanks[i + l] : std::numeric_limits<float>::infinity();
-      key = _mm256_load_ps(last);
-    }
+    // Past the end: infinity, which never enters (infinity < x is false).
+    __m256 key = keysAt(aRanks, i, aTotal);
     unordered = _mm256_or_ps(unordered, _mm256_cmp_ps(key, key, _CMP_UNORD_Q));
     __m256i keyIndex = at;
     for (int k = 0; k < K; ++k) {
@@ -153,14 +154,7 @@ __attribute__((target("avx2"))) bool laneBound(const float* aRanks, int aTotal, 
   for (int k = 0; k < M; ++k) kept[k] = infinity;
   __m256 unordered = _mm256_setzero_ps(), signs = _mm256_setzero_ps();
   for (int i = 0; i < aTotal; i += 8) {
-    __m256 key;
-    if (i + 8 <= aTotal) {
-      key = _mm256_loadu_ps(aRanks + i);
-    } else {
-      alignas(32) float last[8];
-      for (int l = 0; l < 8; ++l) last[l] = i + l < aTotal ? aRanks[i + l] : std::numeric_limits<float>::infinity();
-      key = _mm256_load_ps(last);
-    }
+    __m256 key = keysAt(aRanks, i, aTotal);
     unordered = _mm256_or_ps(unordered, _mm256_cmp_ps(key, key, _CMP_UNORD_Q));
     signs = _mm256_or_ps(signs, key);
     for (int k = 0; k < M; ++k) {
