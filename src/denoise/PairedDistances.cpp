@@ -3,7 +3,13 @@
 #include <algorithm>
 #include <limits>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define TEXTURE_HAVE_X86 1
+#endif
+
 #include "RowBands.h"
+#include "SimdTranspose.h"
 
 namespace {
 
@@ -93,3 +99,43 @@ const float* CPairedDistances::CBand::window(int aX, int aY) {
   }
   return mWindow.data();
 }
+
+bool CPairedDistances::CBand::prepareWhole(int aY) {
+  const CPairedDistances& p = mPlan;
+  const int R = p.mRadius;
+  if (aY < R || aY > p.mYSize - 1 - R) return false;
+  // Entry (ox, oy) of pixel x, in window order, at mEntries[e] + x.
+  mEntries.clear();
+  for (int oy = -R; oy <= R; ++oy)
+    for (int ox = -R; ox <= R; ++ox) {
+      if (oy < 0 || (oy == 0 && ox < 0))
+        mEntries.push_back(keys(aY + oy, NLMeansKernels::forwardSlot(R, -ox, -oy)) + ox);
+      else if (oy == 0 && ox == 0)
+        mEntries.push_back(keys(aY, NLMeansKernels::forwardSlots(R)));
+      else
+        mEntries.push_back(keys(aY, NLMeansKernels::forwardSlot(R, ox, oy)));
+    }
+  mWhole.resize(mEntries.size() * kGroup);
+  return true;
+}
+
+#ifdef TEXTURE_HAVE_X86
+__attribute__((target("avx2"))) const float* CPairedDistances::CBand::wholeWindows(int aX) {
+  const std::size_t size = mEntries.size();
+  float* const out = mWhole.data();
+  std::size_t e = 0;
+  // Eight entries of eight pixels at a time: a register per entry (a pixel
+  // per lane) turned into a register per pixel.
+  for (; e + kGroup <= size; e += kGroup) {
+    __m256 rows[kGroup];
+    for (int j = 0; j < kGroup; ++j) rows[j] = _mm256_loadu_ps(mEntries[e + j] + aX);
+    NSimd::transpose8(rows);
+    for (int l = 0; l < kGroup; ++l) _mm256_storeu_ps(out + static_cast<std::size_t>(l) * size + e, rows[l]);
+  }
+  for (; e < size; ++e)
+    for (int l = 0; l < kGroup; ++l) out[static_cast<std::size_t>(l) * size + e] = mEntries[e][aX + l];
+  return out;
+}
+#else
+const float* CPairedDistances::CBand::wholeWindows(int) { return nullptr; }
+#endif

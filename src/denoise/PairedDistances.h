@@ -40,21 +40,42 @@ public:
     for (int y = band.firstRow(); y < mBandStarts[aJob + 1]; ++y) {
       band.measureForward(y);
       if (y < mBandStarts[aJob]) continue;
-      for (int x = 0; x < mXSize; ++x) aVisit(x, y, band.window(x, y));
+      const bool wholeRow = band.prepareWhole(y);
+      for (int x = 0; x < mXSize;) {
+        if (wholeRow && x >= mRadius && x + kGroup - 1 <= mXSize - 1 - mRadius) {
+          // Eight pixels whose windows lie inside the image, read together.
+          const float* const windows = band.wholeWindows(x);
+          for (int l = 0; l < kGroup; ++l) aVisit(x + l, y, windows + static_cast<std::size_t>(l) * band.wholeSize());
+          x += kGroup;
+        } else {
+          aVisit(x, y, band.window(x, y));
+          ++x;
+        }
+      }
       aRowDone();
     }
   }
 
 private:
+  static constexpr int kGroup = 8;
+
   // A band's ring of forward keys: R + 1 rows, each slot-major with the
   // row's columns padded by R on the left and R + 8 on the right; and the
-  // room for one pixel's window.
+  // room for one pixel's window, or for eight whole ones.
   class CBand {
   public:
     CBand(const CPairedDistances& aPlan, int aJob);
     int firstRow() const { return mFirstRow; }
     void measureForward(int aY);
+    // The window of pixel (aX, aY), valid until the next call.
     const float* window(int aX, int aY);
+    // Whether the windows of row aY lie inside the image across it; if so,
+    // where each of their entries is read for column 0.
+    bool prepareWhole(int aY);
+    // The whole windows of the pixels aX .. aX + 7 of the prepared row, one
+    // after another (wholeSize() keys each), valid until the next call.
+    const float* wholeWindows(int aX);
+    std::size_t wholeSize() const { return mEntries.size(); }
 
   private:
     float* keys(int aY, int aSlot);
@@ -62,6 +83,8 @@ private:
     int mFirstRow;
     std::vector<float> mKeys;
     std::vector<float> mWindow;
+    std::vector<const float*> mEntries;
+    std::vector<float> mWhole;
   };
 
   const float* mImage;
