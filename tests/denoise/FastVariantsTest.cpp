@@ -8,10 +8,12 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <limits>
 #include <random>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include <sys/wait.h>
@@ -66,6 +68,29 @@ void expectSameBits(const CMatrix<float>& aActual, const CMatrix<float>& aExpect
 
 using TestSupport::CThreads;
 
+// aRun(nl, input, output, plain) on scenes of each shape and each (patch,
+// search) radius pair: the fast method with 1, 3 and 7 threads gives the
+// bits of the plain loop.
+template <typename Run>
+void expectAsPlainWithThreads(std::initializer_list<CShape> aShapes,
+                              std::initializer_list<std::pair<int, int>> aRadii, unsigned aSeed, Run aRun) {
+  for (const CShape& shape : aShapes)
+    for (auto [r, R] : aRadii) {
+      CMatrix<float> input = scene(shape.xSize, shape.ySize, aSeed);
+      CMatrix<float> plain(input);
+      CNLMeans nl = settings(r, R);
+      aRun(nl, input, plain, true);
+      for (int threads : {1, 3, 7}) {
+        CThreads environment(threads);
+        CMatrix<float> fast(input);
+        aRun(nl, input, fast, false);
+        expectSameBits(fast, plain, std::to_string(threads) + " threads, " + std::to_string(shape.xSize) + "x" +
+                                        std::to_string(shape.ySize) + " r" + std::to_string(r) + " R" +
+                                        std::to_string(R));
+      }
+    }
+}
+
 // Runs every check with the AVX2 kernels (where the processor has them) and
 // with the portable ones, and with 1 and with 3 threads.
 template <typename Check>
@@ -100,22 +125,13 @@ TEST(FastVariants, StandardWeighsEachPairOnceAsThePlainLoop) {
   // Images wide enough for runs of eight along the rows, and tall enough for
   // several bands of rows with 1, 3 and 7 threads; the last lane group of
   // each row is partial.
-  const CShape shapes[] = {{61, 47}, {70, 180}, {37, 90}};
-  for (const CShape& shape : shapes)
-    for (auto [r, R] : {std::pair{3, 10}, {2, 5}, {1, 3}, {4, 1}, {2, 30}}) {
-      CMatrix<float> input = scene(shape.xSize, shape.ySize, 11);
-      CMatrix<float> plain(input);
-      CNLMeans nl = settings(r, R);
-      PlainVariants::standardNLMeans(nl, input, plain, 20.0f);
-      for (int threads : {1, 3, 7}) {
-        CThreads environment(threads);
-        CMatrix<float> fast(input);
-        nl.standardNLMeans(input, fast, 20.0f);
-        expectSameBits(fast, plain, std::to_string(threads) + " threads, " + std::to_string(shape.xSize) + "x" +
-                                        std::to_string(shape.ySize) + " r" + std::to_string(r) + " R" +
-                                        std::to_string(R));
-      }
-    }
+  expectAsPlainWithThreads({{61, 47}, {70, 180}, {37, 90}}, {{3, 10}, {2, 5}, {1, 3}, {4, 1}, {2, 30}}, 11,
+                           [](CNLMeans& aNl, CMatrix<float>& aInput, CMatrix<float>& aOut, bool aPlain) {
+                             if (aPlain)
+                               PlainVariants::standardNLMeans(aNl, aInput, aOut, 20.0f);
+                             else
+                               aNl.standardNLMeans(aInput, aOut, 20.0f);
+                           });
 }
 
 TEST(FastVariants, PairedPlanOnlyWhereItsMemoryStaysSmall) {
@@ -172,22 +188,13 @@ TEST(FastVariants, PreselectionEqualsThePlainLoop) {
 TEST(FastVariants, PreselectionWeighsEachPairOnceAsThePlainLoop) {
   // As for standard: runs along the rows, several bands, partial lane
   // groups; the test itself is not symmetric.
-  const CShape shapes[] = {{61, 47}, {70, 150}};
-  for (const CShape& shape : shapes)
-    for (auto [r, R] : {std::pair{3, 10}, {2, 5}, {1, 2}}) {
-      CMatrix<float> input = scene(shape.xSize, shape.ySize, 13);
-      CMatrix<float> plain(input);
-      CNLMeans nl = settings(r, R);
-      PlainVariants::preselection(nl, input, plain, 15.0f);
-      for (int threads : {1, 3, 7}) {
-        CThreads environment(threads);
-        CMatrix<float> fast(input);
-        nl.preselection(input, fast, 15.0f);
-        expectSameBits(fast, plain, std::to_string(threads) + " threads, " + std::to_string(shape.xSize) + "x" +
-                                        std::to_string(shape.ySize) + " r" + std::to_string(r) + " R" +
-                                        std::to_string(R));
-      }
-    }
+  expectAsPlainWithThreads({{61, 47}, {70, 150}}, {{3, 10}, {2, 5}, {1, 2}}, 13,
+                           [](CNLMeans& aNl, CMatrix<float>& aInput, CMatrix<float>& aOut, bool aPlain) {
+                             if (aPlain)
+                               PlainVariants::preselection(aNl, aInput, aOut, 15.0f);
+                             else
+                               aNl.preselection(aInput, aOut, 15.0f);
+                           });
 }
 
 TEST(FastVariants, PreselectionMeanBoundsInFloat) {
