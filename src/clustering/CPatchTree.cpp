@@ -978,11 +978,20 @@ private:
           // side, in one sweep.
           CKeeper<std::vector<int>> pixel0(aFirst.pixel, near0), pixel1(aSecond.pixel, n - near0);
           if (active == n) {
+            // The ends advance by arithmetic: the sides are as good as
+            // random, and a branch on them mispredicts half the time.
+            int* const out0 = pixel0.data();
+            int* const out1 = pixel1.data();
+            std::size_t end0 = 0, end1 = 0;
             for (int i = 0; i < n; ++i) {
-              const bool nearer0 = nearer[i] != 0;
-              pixel0.offer(pixels[i], nearer0);
-              pixel1.offer(pixels[i], !nearer0);
+              const std::size_t side0 = nearer[i] != 0 ? 1 : 0;
+              out0[end0] = pixels[i];
+              out1[end1] = pixels[i];
+              end0 += side0;
+              end1 += side0 ^ 1;
             }
+            pixel0.setSize(end0);
+            pixel1.setSize(end1);
             aFirst.isCopy.assign(pixel0.size(), 0);
             aSecond.isCopy.assign(pixel1.size(), 0);
           } else {
