@@ -540,6 +540,33 @@ private:
     other.finish();
   }
 
+  // The moves of a pass in list order: aTo1[0 .. aCount1) (records joining
+  // cluster 1) and aTo0[0 .. aCount0) (joining cluster 0), each ascending,
+  // merged into each record's position and whether it joins the second
+  // cluster. Which run comes next is as good as random, so the merge takes
+  // it by arithmetic rather than by a branch.
+  template <typename Position>
+  static void mergeMoves(const int* aTo1, std::size_t aCount1, const int* aTo0, std::size_t aCount0,
+                         const Position& aPosition, int* aPositions, std::uint8_t* aToSecond) {
+    std::size_t a = 0, b = 0, j = 0;
+    for (; a < aCount1 && b < aCount0; ++j) {
+      const int x = aTo1[a], y = aTo0[b];
+      const std::size_t first = x < y ? 1 : 0;
+      aPositions[j] = aPosition(first ? x : y);
+      aToSecond[j] = static_cast<std::uint8_t>(first);
+      a += first;
+      b += first ^ 1;
+    }
+    for (; a < aCount1; ++a, ++j) {
+      aPositions[j] = aPosition(aTo1[a]);
+      aToSecond[j] = 1;
+    }
+    for (; b < aCount0; ++b, ++j) {
+      aPositions[j] = aPosition(aTo0[b]);
+      aToSecond[j] = 0;
+    }
+  }
+
   // With their distances to the other centre (aOtherDistance), the records
   // of aOther take them as bounds and move to that centre's cluster
   // (aTarget) where it is nearer than their own bound; the moves are offered
@@ -695,7 +722,6 @@ private:
         if (pass == 1) spreads(aList, aSpread0, aSpread1);
         return;
       }
-      std::inplace_merge(mMoves.begin(), mMoves.begin() + static_cast<std::ptrdiff_t>(movedTo1), mMoves.end());
       const int moved = static_cast<int>(mMoves.size());
       const int movedTo0 = moved - static_cast<int>(movedTo1);
       n0 += movedTo0 - static_cast<int>(movedTo1);
@@ -704,11 +730,8 @@ private:
       // cluster is subtracted from its sum, one joining it is added.
       mPositions0.resize(static_cast<std::size_t>(moved));
       mToSecond.resize(static_cast<std::size_t>(moved));
-      for (int j = 0; j < moved; ++j) {
-        const int i = mMoves[j];
-        mPositions0[j] = pixel(i);
-        mToSecond[j] = cluster[i] != 0 ? 1 : 0;
-      }
+      mergeMoves(mMoves.data(), movedTo1, mMoves.data() + movedTo1, static_cast<std::size_t>(movedTo0), pixel,
+                 mPositions0.data(), mToSecond.data());
       sumMoves(layout, mPositions0.data(), mToSecond.data(), moved);
       if (n0 == 0 || n1 == 0) {
         // A pass emptied a cluster: its mean is undefined, so the centres stay.
@@ -875,14 +898,9 @@ private:
       offerMoves(aScratch.other1, aScratch.distOther1, lower0, upper, cluster, 0, keeper);
       keeper.finish();
     }
-    std::inplace_merge(moves.begin(), moves.begin() + static_cast<std::ptrdiff_t>(movedTo1), moves.end());
-    int* const positions = mMovePositions.data() + begin;
-    std::uint8_t* const toSecond = mToSecond.data() + begin;
-    for (std::size_t j = 0; j < moves.size(); ++j) {
-      const int i = moves[j];
-      positions[j] = positionOf(aRecords, i);
-      toSecond[j] = cluster[i] != 0 ? 1 : 0;
-    }
+    mergeMoves(moves.data(), movedTo1, moves.data() + movedTo1, moves.size() - movedTo1,
+               [&](int aIndex) { return positionOf(aRecords, aIndex); }, mMovePositions.data() + begin,
+               mToSecond.data() + begin);
     result.moves = static_cast<int>(moves.size());
     result.movedTo1 = static_cast<int>(movedTo1);
   }
