@@ -551,11 +551,13 @@ private:
     std::size_t a = 0, b = 0, j = 0;
     for (; a < aCount1 && b < aCount0; ++j) {
       const int x = aTo1[a], y = aTo0[b];
-      const std::size_t first = x < y ? 1 : 0;
-      aPositions[j] = aPosition(first ? x : y);
+      const int first = x < y ? 1 : 0;
+      // Selected by a mask: written as a choice, it became a branch again.
+      const int i = y ^ ((x ^ y) & -first);
+      aPositions[j] = aPosition(i);
       aToSecond[j] = static_cast<std::uint8_t>(first);
-      a += first;
-      b += first ^ 1;
+      a += static_cast<std::size_t>(first);
+      b += static_cast<std::size_t>(first ^ 1);
     }
     for (; a < aCount1; ++a, ++j) {
       aPositions[j] = aPosition(aTo1[a]);
