@@ -1089,6 +1089,14 @@ private:
     // components, which is the rule, there is nothing to divide.
     mKeys.clear();
     for (const int i : activeIndices) mKeys.push_back(key(at(i), 0));
+    // Equal keys share a bucket: with no bucket above the limit there is no
+    // such group, and the sort is spared (most leaves end here).
+    {
+      int buckets[256] = {};
+      bool crowded = false;
+      for (const std::uint32_t k : mKeys) crowded |= ++buckets[(k * 0x9E3779B1u) >> 24] > kMaxRepeatedLeaf;
+      if (!crowded) return false;
+    }
     std::sort(mKeys.begin(), mKeys.end());
     std::size_t longestRun = 0;
     for (std::size_t start = 0, end = 0; start < mKeys.size(); start = end) {
