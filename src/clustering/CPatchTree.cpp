@@ -409,21 +409,13 @@ private:
     }
   }
 
-  // Distances of the listed records to one centre, or to both, side by side.
+  // mPixels = the positions of the listed records.
   void gatherPixels(const CWorkList& aList, const CScratch<int>& aWhich) {
     mPixels.resize(aWhich.size());
     for (std::size_t i = 0; i < aWhich.size(); ++i) mPixels[i] = positionOf(aList, aWhich[i]);
   }
-  void distances(const CWorkList& aList, const CScratch<int>& aWhich, const std::vector<float>& aCentre,
-                 CScratch<float>& aOut) {
-    gatherPixels(aList, aWhich);
-    aOut.resize(aWhich.size());
-    const NPatchKernels::CPatchLayout& layout = layoutOf(aList);
-    inChunks(static_cast<int>(mPixels.size()), [&](int aBegin, int aCount) {
-      NPatchKernels::centreDistances(layout, mPixels.data() + aBegin, aCount, aCentre.data(), aOut.data() + aBegin);
-    });
-  }
-  // Distances of the patches at aPixels[0 .. aCount - 1] to both centres.
+  // Distances of the patches at aPixels[0 .. aCount - 1] to both centres,
+  // side by side.
   void bothDistances(const NPatchKernels::CPatchLayout& aLayout, const int* aPixels, int aCount,
                      CScratch<float>& aOut0, CScratch<float>& aOut1) {
     aOut0.resize(static_cast<std::size_t>(aCount));
@@ -703,15 +695,17 @@ private:
         bothDistances(layout, mPositions0.data(), static_cast<int>(mOwn0.size()), mDistOwn0, mDistOther0);
         bothDistances(layout, mPositions1.data(), static_cast<int>(mOwn1.size()), mDistOther1, mDistOwn1);
       } else {
-        distances(aRecords, mOwn0, mCentre0, mDistOwn0);
-        distances(aRecords, mOwn1, mCentre1, mDistOwn1);
+        // About half of the records whose own distance a later pass needs
+        // go on to need the other one too: both at once read each patch
+        // once, and cost less than the second distance taken apart. The
+        // other distance is used only where the rules ask for it.
+        gatherPixels(aRecords, mOwn0);
+        bothDistances(layout, mPixels.data(), static_cast<int>(mOwn0.size()), mDistOwn0, mDistOther0);
+        gatherPixels(aRecords, mOwn1);
+        bothDistances(layout, mPixels.data(), static_cast<int>(mOwn1.size()), mDistOther1, mDistOwn1);
       }
-      keepUndecided(mOwn0, mDistOwn0, lower0, upper, lower1, mOther0, pass == 1 ? &mDistOther0 : nullptr);
-      keepUndecided(mOwn1, mDistOwn1, lower1, upper, lower0, mOther1, pass == 1 ? &mDistOther1 : nullptr);
-      if (pass != 1) {
-        distances(aRecords, mOther0, mCentre1, mDistOther0);
-        distances(aRecords, mOther1, mCentre0, mDistOther1);
-      }
+      keepUndecided(mOwn0, mDistOwn0, lower0, upper, lower1, mOther0, &mDistOther0);
+      keepUndecided(mOwn1, mDistOwn1, lower1, upper, lower0, mOther1, &mDistOther1);
       std::size_t movedTo1 = 0;
       {
         CKeeper<CScratch<int>> moves(mMoves, mOther0.size() + mOther1.size());
@@ -856,41 +850,25 @@ private:
       for (std::size_t j = 0; j < aWhich.size(); ++j) pixels[j] = positionOf(aRecords, aWhich[j]);
       return static_cast<int>(aWhich.size());
     };
-    const auto distancesTo = [&](const CScratch<int>& aWhich, const std::vector<float>& aCentre,
-                                 CScratch<float>& aOut) {
-      const int count = gather(aWhich);
-      aOut.resize(static_cast<std::size_t>(count));
-      NPatchKernels::centreDistances(layout, pixels.data(), count, aCentre.data(), aOut.data());
-    };
-    const bool first = !aLoosen;
-    if (first) {
-      // Both distances of every record: the random start leaves every bound open.
-      int count = gather(own0);
-      aScratch.distOwn0.resize(static_cast<std::size_t>(count));
-      aScratch.distOther0.resize(static_cast<std::size_t>(count));
-      NPatchKernels::centreDistances2(layout, pixels.data(), count, mCentre0.data(), mCentre1.data(),
-                                      aScratch.distOwn0.data(), aScratch.distOther0.data());
-      count = gather(own1);
-      aScratch.distOwn1.resize(static_cast<std::size_t>(count));
-      aScratch.distOther1.resize(static_cast<std::size_t>(count));
-      NPatchKernels::centreDistances2(layout, pixels.data(), count, mCentre0.data(), mCentre1.data(),
-                                      aScratch.distOther1.data(), aScratch.distOwn1.data());
-    } else {
-      distancesTo(own0, mCentre0, aScratch.distOwn0);
-      distancesTo(own1, mCentre1, aScratch.distOwn1);
-    }
+    // Both distances of every record looked at: in the first pass the
+    // random start leaves every bound open, and in later ones about half of
+    // the records go on to need the other distance (see twoMeans).
+    int count = gather(own0);
+    aScratch.distOwn0.resize(static_cast<std::size_t>(count));
+    aScratch.distOther0.resize(static_cast<std::size_t>(count));
+    NPatchKernels::centreDistances2(layout, pixels.data(), count, mCentre0.data(), mCentre1.data(),
+                                    aScratch.distOwn0.data(), aScratch.distOther0.data());
+    count = gather(own1);
+    aScratch.distOwn1.resize(static_cast<std::size_t>(count));
+    aScratch.distOther1.resize(static_cast<std::size_t>(count));
+    NPatchKernels::centreDistances2(layout, pixels.data(), count, mCentre0.data(), mCentre1.data(),
+                                    aScratch.distOther1.data(), aScratch.distOwn1.data());
     std::int8_t* const cluster = list.cluster.data();
     float* const lower0 = list.lower0.data();
     float* const lower1 = list.lower1.data();
     float* const upper = list.upper.data();
-    keepUndecided(own0, aScratch.distOwn0, lower0, upper, lower1, aScratch.other0,
-                  first ? &aScratch.distOther0 : nullptr);
-    keepUndecided(own1, aScratch.distOwn1, lower1, upper, lower0, aScratch.other1,
-                  first ? &aScratch.distOther1 : nullptr);
-    if (!first) {
-      distancesTo(aScratch.other0, mCentre1, aScratch.distOther0);
-      distancesTo(aScratch.other1, mCentre0, aScratch.distOther1);
-    }
+    keepUndecided(own0, aScratch.distOwn0, lower0, upper, lower1, aScratch.other0, &aScratch.distOther0);
+    keepUndecided(own1, aScratch.distOwn1, lower1, upper, lower0, aScratch.other1, &aScratch.distOther1);
     CScratch<int>& moves = aScratch.moves;
     std::size_t movedTo1 = 0;
     {
