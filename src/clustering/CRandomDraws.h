@@ -2,7 +2,8 @@
 // times one after another (cluster tree builds, random sampling). std::rand()
 // takes the generator's lock on every call; with glibc, such work can take
 // over the generator's own state for its duration and draw from it with
-// random_r, the step that rand() itself runs. Every value, their order and
+// the step that rand() itself runs (random_r's, inlined for the additive
+// feedback generators, the library's default). Every value, their order and
 // their number stay those that std::rand() calls would give, and afterwards
 // std::rand() goes on from where the work left it. Elsewhere each draw is a
 // std::rand() call.
@@ -39,6 +40,7 @@ public:
   int draw() {
 #ifdef __GLIBC__
     if (mLeased) {
+      if (mGenerator.rand_type != 0) return feedbackStep();
       std::int32_t value;
       random_r(&mGenerator, &value);
       return value;
@@ -49,6 +51,26 @@ public:
 
 private:
 #ifdef __GLIBC__
+  // random_r's step for the additive feedback generators (every state but
+  // the smallest), where the compiler can inline it into the loops that draw
+  // millions of times: the front value takes the rear one added, modulo
+  // 2^32, the draw is its top 31 bits, and both move on round the state.
+  int feedbackStep() {
+    std::int32_t* front = mGenerator.fptr;
+    std::int32_t* rear = mGenerator.rptr;
+    const std::uint32_t value = static_cast<std::uint32_t>(*front) + static_cast<std::uint32_t>(*rear);
+    *front = static_cast<std::int32_t>(value);
+    ++front;
+    ++rear;
+    if (front >= mGenerator.end_ptr)
+      front = mGenerator.state;
+    else if (rear >= mGenerator.end_ptr)
+      rear = mGenerator.state;
+    mGenerator.fptr = front;
+    mGenerator.rptr = rear;
+    return static_cast<int>(value >> 1);
+  }
+
   // State arrays of the library's default size: one where std::rand() waits
   // while a lease lives, one that mGenerator lets go of between leases.
   // Neither is ever drawn from by this program.

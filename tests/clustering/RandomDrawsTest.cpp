@@ -94,4 +94,33 @@ TEST(RandomDraws, LeasedDrawsAreTheValuesOfRandAndRandGoesOnAfterThem) {
   EXPECT_EQ(second, plain);
 }
 
+// The generator can be any of the library's kinds: the linear congruential
+// one of the smallest state, and additive feedback ones of other lengths
+// than the default, whose pointers wrap round the state at other places.
+TEST(RandomDraws, LeasedDrawsFollowEveryKindOfGenerator) {
+  for (const std::size_t bytes : {8u, 32u, 64u, 256u}) {
+    SCOPED_TRACE(bytes);
+    const auto withState = [bytes](const auto& aDraw) {
+      return inChild([bytes, &aDraw](std::vector<int>& aOut) {
+        static char state[256];
+        initstate(12345u, state, bytes);
+        aDraw(aOut);
+      });
+    };
+    const std::vector<int> plain = withState([](std::vector<int>& aOut) {
+      for (int i = 0; i < 1003; ++i) aOut.push_back(std::rand());
+    });
+    ASSERT_EQ(plain.size(), 1003u);
+    const std::vector<int> leased = withState([](std::vector<int>& aOut) {
+      CRandomDraws draws;
+      {
+        const CRandomDraws::CLease held(draws);
+        for (int i = 0; i < 1000; ++i) aOut.push_back(draws.draw());
+      }
+      for (int i = 0; i < 3; ++i) aOut.push_back(std::rand());
+    });
+    EXPECT_EQ(leased, plain);
+  }
+}
+
 }  // namespace
