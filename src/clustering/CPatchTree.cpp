@@ -516,8 +516,13 @@ private:
   // aOwn take them as bounds; those still nearer to the other centre by their
   // bounds go to aOther, with their distance to it when it is already known
   // (aOtherDistance, kept in step).
+  // In the first pass (FirstPass) the bound to the other centre is still
+  // the random start's 0, which is written here rather than at the start:
+  // the start runs on one thread, while the ranges of a shared first pass
+  // write their own records' bounds where they are read next.
+  template <bool FirstPass>
   static void keepUndecided(const CScratch<int>& aOwn, const CScratch<float>& aOwnDistance, float* aLowerOwn,
-                            float* aUpper, const float* aLowerOther, CScratch<int>& aOther,
+                            float* aUpper, float* aLowerOther, CScratch<int>& aOther,
                             CScratch<float>* aOtherDistance) {
     CKeeper<CScratch<int>> other(aOther, aOwn.size());
     for (std::size_t j = 0; j < aOwn.size(); ++j) {
@@ -525,7 +530,8 @@ private:
       const float d = aOwnDistance[j];
       aLowerOwn[i] = d;
       aUpper[i] = d;
-      const bool keep = !(d <= aLowerOther[i]);
+      if (FirstPass) aLowerOther[i] = 0.0f;
+      const bool keep = !(d <= (FirstPass ? 0.0f : aLowerOther[i]));
       if (aOtherDistance) (*aOtherDistance)[other.size()] = (*aOtherDistance)[j];
       other.offer(i, keep);
     }
@@ -621,7 +627,8 @@ private:
     // they are assigned. After the start every active record's bounds (lower
     // 0, upper far away) leave open the distance to its own centre, so these
     // are also the records the first pass must look at, unless the centres
-    // lie farther apart than that.
+    // lie farther apart than that. The start's bounds themselves are written
+    // by the first pass, which writes every looked-at record's bounds anyway.
     const std::size_t room = static_cast<std::size_t>(n) + 1;
     for (CScratch<int>* list : {&mPositions0, &mPositions1, &mOwn0, &mOwn1})
       if (list->size() < room) list->resize(room);
@@ -646,9 +653,6 @@ private:
         const int count0 = rank - count1;
         ++rank;
         cluster[i] = static_cast<std::int8_t>(side);
-        lower0[i] = 0.0f;
-        lower1[i] = 0.0f;
-        upper[i] = kFarAway;
         // Listed on both sides, kept on one by the counts: no branch on the
         // side, which is as good as random.
         const int at = pixel(i);
@@ -675,8 +679,15 @@ private:
     float half = 0.5f * squaredDistance(mCentre0.data(), mCentre1.data(), mLength);
 
     if (half >= kFarAway) {
+      // No record is looked at in the first pass: the bounds are the start's.
       mOwn0.clear();
       mOwn1.clear();
+      for (int i = 0; i < n; ++i) {
+        if (isCopy[i]) continue;
+        lower0[i] = 0.0f;
+        lower1[i] = 0.0f;
+        upper[i] = kFarAway;
+      }
     }
     if (mSettings.share && n >= kMinChunkedRecords) {
       chunkedPasses(aRecords, n0, n1, aSpread0, aSpread1);
@@ -704,8 +715,13 @@ private:
         gatherPixels(aRecords, mOwn1);
         bothDistances(layout, mPixels.data(), static_cast<int>(mOwn1.size()), mDistOther1, mDistOwn1);
       }
-      keepUndecided(mOwn0, mDistOwn0, lower0, upper, lower1, mOther0, &mDistOther0);
-      keepUndecided(mOwn1, mDistOwn1, lower1, upper, lower0, mOther1, &mDistOther1);
+      if (pass == 1) {
+        keepUndecided<true>(mOwn0, mDistOwn0, lower0, upper, lower1, mOther0, &mDistOther0);
+        keepUndecided<true>(mOwn1, mDistOwn1, lower1, upper, lower0, mOther1, &mDistOther1);
+      } else {
+        keepUndecided<false>(mOwn0, mDistOwn0, lower0, upper, lower1, mOther0, &mDistOther0);
+        keepUndecided<false>(mOwn1, mDistOwn1, lower1, upper, lower0, mOther1, &mDistOther1);
+      }
       std::size_t movedTo1 = 0;
       {
         CKeeper<CScratch<int>> moves(mMoves, mOther0.size() + mOther1.size());
@@ -867,8 +883,13 @@ private:
     float* const lower0 = list.lower0.data();
     float* const lower1 = list.lower1.data();
     float* const upper = list.upper.data();
-    keepUndecided(own0, aScratch.distOwn0, lower0, upper, lower1, aScratch.other0, &aScratch.distOther0);
-    keepUndecided(own1, aScratch.distOwn1, lower1, upper, lower0, aScratch.other1, &aScratch.distOther1);
+    if (aLoosen) {
+      keepUndecided<false>(own0, aScratch.distOwn0, lower0, upper, lower1, aScratch.other0, &aScratch.distOther0);
+      keepUndecided<false>(own1, aScratch.distOwn1, lower1, upper, lower0, aScratch.other1, &aScratch.distOther1);
+    } else {
+      keepUndecided<true>(own0, aScratch.distOwn0, lower0, upper, lower1, aScratch.other0, &aScratch.distOther0);
+      keepUndecided<true>(own1, aScratch.distOwn1, lower1, upper, lower0, aScratch.other1, &aScratch.distOther1);
+    }
     CScratch<int>& moves = aScratch.moves;
     std::size_t movedTo1 = 0;
     {

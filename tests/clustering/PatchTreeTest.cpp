@@ -215,6 +215,15 @@ TEST(PatchTree, SameTreeForRepeatedPatches) {
   expectSameTree(flat, 4, 0.0f);
 }
 
+// Values so large that a random start's centres lie farther apart than the
+// start's bound on every distance: the first pass then looks at no record,
+// and the bounds it hands on are the start's own.
+TEST(PatchTree, SameTreeWhenTheStartingCentresLieFarApart) {
+  CImage huge = noisy(60, 50, 12);
+  for (float& value : huge.values) value *= 1e6f;
+  expectSameTree(huge, 4, 0.0f);
+}
+
 TEST(PatchTree, SameTreeForALargerImage) {
   expectSameTree(noisy(150, 140, 7), 4, 0.0f);
 }
