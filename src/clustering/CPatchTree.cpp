@@ -132,13 +132,13 @@ constexpr int kPassWorkers = 4;
 // A thread's scratch for its ranges of a shared pass.
 struct CPassScratch {
   CScratch<int> own0, own1, other0, other1, moves, pixels;
-  CScratch<float> distOwn0, distOwn1, distOther0, distOther1;
+  CScratch<float> distTo0, distTo1;
 
   // Room for a whole range and the few more that the listing kernels write
   // past the end, made before the jobs run: a job must not throw.
   void reserve(std::size_t aRecords) {
     for (CScratch<int>* list : {&own0, &own1, &other0, &other1, &moves, &pixels}) list->reserve(aRecords);
-    for (CScratch<float>* list : {&distOwn0, &distOwn1, &distOther0, &distOther1}) list->reserve(aRecords);
+    for (CScratch<float>* list : {&distTo0, &distTo1}) list->reserve(aRecords);
   }
 };
 // What a range's share of a pass leaves for the join: its moves (to the
@@ -409,10 +409,14 @@ private:
     }
   }
 
-  // mPixels = the positions of the listed records.
-  void gatherPixels(const CWorkList& aList, const CScratch<int>& aWhich) {
-    mPixels.resize(aWhich.size());
-    for (std::size_t i = 0; i < aWhich.size(); ++i) mPixels[i] = positionOf(aList, aWhich[i]);
+  // aPixels = the positions of the records listed in aWhich0, then of those
+  // in aWhich1.
+  void gatherPixels(const CWorkList& aList, const CScratch<int>& aWhich0, const CScratch<int>& aWhich1,
+                    CScratch<int>& aPixels) const {
+    aPixels.resize(aWhich0.size() + aWhich1.size());
+    int* out = aPixels.data();
+    for (const int i : aWhich0) *out++ = positionOf(aList, i);
+    for (const int i : aWhich1) *out++ = positionOf(aList, i);
   }
   // Distances of the patches at aPixels[0 .. aCount - 1] to both centres,
   // side by side.
@@ -521,9 +525,8 @@ private:
   // the start runs on one thread, while the ranges of a shared first pass
   // write their own records' bounds where they are read next.
   template <bool FirstPass>
-  static void keepUndecided(const CScratch<int>& aOwn, const CScratch<float>& aOwnDistance, float* aLowerOwn,
-                            float* aUpper, float* aLowerOther, CScratch<int>& aOther,
-                            CScratch<float>* aOtherDistance) {
+  static void keepUndecided(const CScratch<int>& aOwn, const float* aOwnDistance, float* aLowerOwn, float* aUpper,
+                            float* aLowerOther, CScratch<int>& aOther, float* aOtherDistance) {
     CKeeper<CScratch<int>> other(aOther, aOwn.size());
     for (std::size_t j = 0; j < aOwn.size(); ++j) {
       const int i = aOwn[j];
@@ -532,7 +535,7 @@ private:
       aUpper[i] = d;
       if (FirstPass) aLowerOther[i] = 0.0f;
       const bool keep = !(d <= (FirstPass ? 0.0f : aLowerOther[i]));
-      if (aOtherDistance) (*aOtherDistance)[other.size()] = (*aOtherDistance)[j];
+      aOtherDistance[other.size()] = aOtherDistance[j];
       other.offer(i, keep);
     }
     other.finish();
@@ -571,14 +574,13 @@ private:
   // of aOther take them as bounds and move to that centre's cluster
   // (aTarget) where it is nearer than their own bound; the moves are offered
   // to aMoves in list order.
-  static void offerMoves(const CScratch<int>& aOther, const CScratch<float>& aOtherDistance,
-                         float* aLowerOther, float* aUpper, std::int8_t* aCluster, std::int8_t aTarget,
-                         CKeeper<CScratch<int>>& aMoves) {
+  static void offerMoves(const CScratch<int>& aOther, const float* aOtherDistance, float* aLowerOther,
+                         float* aUpper, std::int8_t* aCluster, std::int8_t aTarget, CKeeper<CScratch<int>>& aMoves) {
     // Plain locals: the byte stores to the clusters could alias anything,
     // which would make the compiler reload the lists and the keeper's end
     // after each of them.
     const int* const other = aOther.data();
-    const float* const distance = aOtherDistance.data();
+    const float* const distance = aOtherDistance;
     const std::size_t count = aOther.size();
     int* const moves = aMoves.data();
     std::size_t end = aMoves.size();
@@ -700,34 +702,37 @@ private:
       // side, then apply the moves to the sums in list order. After the
       // random start nearly every record needs both distances; later passes
       // need the second one only for some.
+      // About half of the records whose own distance a later pass needs go
+      // on to need the other one too: both at once read each patch once, and
+      // cost less than the second distance taken apart. The other distance
+      // is used only where the rules ask for it. Both clusters' records go
+      // in one batch, so that only its last group of eight has idle lanes.
+      const int count0 = static_cast<int>(mOwn0.size()), count1 = static_cast<int>(mOwn1.size());
       if (pass == 1) {
         // The first pass looks at all of each cluster (or at none): their
         // pixels are the positions listed for the sums.
-        bothDistances(layout, mPositions0.data(), static_cast<int>(mOwn0.size()), mDistOwn0, mDistOther0);
-        bothDistances(layout, mPositions1.data(), static_cast<int>(mOwn1.size()), mDistOther1, mDistOwn1);
+        mPixels.resize(static_cast<std::size_t>(count0 + count1));
+        std::copy_n(mPositions0.data(), count0, mPixels.data());
+        std::copy_n(mPositions1.data(), count1, mPixels.data() + count0);
       } else {
-        // About half of the records whose own distance a later pass needs
-        // go on to need the other one too: both at once read each patch
-        // once, and cost less than the second distance taken apart. The
-        // other distance is used only where the rules ask for it.
-        gatherPixels(aRecords, mOwn0);
-        bothDistances(layout, mPixels.data(), static_cast<int>(mOwn0.size()), mDistOwn0, mDistOther0);
-        gatherPixels(aRecords, mOwn1);
-        bothDistances(layout, mPixels.data(), static_cast<int>(mOwn1.size()), mDistOther1, mDistOwn1);
+        gatherPixels(aRecords, mOwn0, mOwn1, mPixels);
       }
+      bothDistances(layout, mPixels.data(), count0 + count1, mDistTo0, mDistTo1);
+      float* const to0 = mDistTo0.data();
+      float* const to1 = mDistTo1.data();
       if (pass == 1) {
-        keepUndecided<true>(mOwn0, mDistOwn0, lower0, upper, lower1, mOther0, &mDistOther0);
-        keepUndecided<true>(mOwn1, mDistOwn1, lower1, upper, lower0, mOther1, &mDistOther1);
+        keepUndecided<true>(mOwn0, to0, lower0, upper, lower1, mOther0, to1);
+        keepUndecided<true>(mOwn1, to1 + count0, lower1, upper, lower0, mOther1, to0 + count0);
       } else {
-        keepUndecided<false>(mOwn0, mDistOwn0, lower0, upper, lower1, mOther0, &mDistOther0);
-        keepUndecided<false>(mOwn1, mDistOwn1, lower1, upper, lower0, mOther1, &mDistOther1);
+        keepUndecided<false>(mOwn0, to0, lower0, upper, lower1, mOther0, to1);
+        keepUndecided<false>(mOwn1, to1 + count0, lower1, upper, lower0, mOther1, to0 + count0);
       }
       std::size_t movedTo1 = 0;
       {
         CKeeper<CScratch<int>> moves(mMoves, mOther0.size() + mOther1.size());
-        offerMoves(mOther0, mDistOther0, lower1, upper, cluster, 1, moves);
+        offerMoves(mOther0, to1, lower1, upper, cluster, 1, moves);
         movedTo1 = moves.size();
-        offerMoves(mOther1, mDistOther1, lower0, upper, cluster, 0, moves);
+        offerMoves(mOther1, to0 + count0, lower0, upper, cluster, 0, moves);
         moves.finish();
       }
       if (mMoves.empty()) {
@@ -860,43 +865,36 @@ private:
       own1.assign(from1, std::lower_bound(from1, mOwn1.end(), end));
     }
     const NPatchKernels::CPatchLayout& layout = layoutOf(aRecords);
+    // Both distances of every record looked at, both clusters in one batch:
+    // in the first pass the random start leaves every bound open, and in
+    // later ones about half of the records go on to need the other distance
+    // (see twoMeans).
     CScratch<int>& pixels = aScratch.pixels;
-    const auto gather = [&](const CScratch<int>& aWhich) {
-      pixels.resize(aWhich.size());
-      for (std::size_t j = 0; j < aWhich.size(); ++j) pixels[j] = positionOf(aRecords, aWhich[j]);
-      return static_cast<int>(aWhich.size());
-    };
-    // Both distances of every record looked at: in the first pass the
-    // random start leaves every bound open, and in later ones about half of
-    // the records go on to need the other distance (see twoMeans).
-    int count = gather(own0);
-    aScratch.distOwn0.resize(static_cast<std::size_t>(count));
-    aScratch.distOther0.resize(static_cast<std::size_t>(count));
-    NPatchKernels::centreDistances2(layout, pixels.data(), count, mCentre0.data(), mCentre1.data(),
-                                    aScratch.distOwn0.data(), aScratch.distOther0.data());
-    count = gather(own1);
-    aScratch.distOwn1.resize(static_cast<std::size_t>(count));
-    aScratch.distOther1.resize(static_cast<std::size_t>(count));
-    NPatchKernels::centreDistances2(layout, pixels.data(), count, mCentre0.data(), mCentre1.data(),
-                                    aScratch.distOther1.data(), aScratch.distOwn1.data());
+    gatherPixels(aRecords, own0, own1, pixels);
+    const int count0 = static_cast<int>(own0.size()), count = static_cast<int>(pixels.size());
+    aScratch.distTo0.resize(static_cast<std::size_t>(count));
+    aScratch.distTo1.resize(static_cast<std::size_t>(count));
+    float* const to0 = aScratch.distTo0.data();
+    float* const to1 = aScratch.distTo1.data();
+    NPatchKernels::centreDistances2(layout, pixels.data(), count, mCentre0.data(), mCentre1.data(), to0, to1);
     std::int8_t* const cluster = list.cluster.data();
     float* const lower0 = list.lower0.data();
     float* const lower1 = list.lower1.data();
     float* const upper = list.upper.data();
     if (aLoosen) {
-      keepUndecided<false>(own0, aScratch.distOwn0, lower0, upper, lower1, aScratch.other0, &aScratch.distOther0);
-      keepUndecided<false>(own1, aScratch.distOwn1, lower1, upper, lower0, aScratch.other1, &aScratch.distOther1);
+      keepUndecided<false>(own0, to0, lower0, upper, lower1, aScratch.other0, to1);
+      keepUndecided<false>(own1, to1 + count0, lower1, upper, lower0, aScratch.other1, to0 + count0);
     } else {
-      keepUndecided<true>(own0, aScratch.distOwn0, lower0, upper, lower1, aScratch.other0, &aScratch.distOther0);
-      keepUndecided<true>(own1, aScratch.distOwn1, lower1, upper, lower0, aScratch.other1, &aScratch.distOther1);
+      keepUndecided<true>(own0, to0, lower0, upper, lower1, aScratch.other0, to1);
+      keepUndecided<true>(own1, to1 + count0, lower1, upper, lower0, aScratch.other1, to0 + count0);
     }
     CScratch<int>& moves = aScratch.moves;
     std::size_t movedTo1 = 0;
     {
       CKeeper<CScratch<int>> keeper(moves, aScratch.other0.size() + aScratch.other1.size());
-      offerMoves(aScratch.other0, aScratch.distOther0, lower1, upper, cluster, 1, keeper);
+      offerMoves(aScratch.other0, to1, lower1, upper, cluster, 1, keeper);
       movedTo1 = keeper.size();
-      offerMoves(aScratch.other1, aScratch.distOther1, lower0, upper, cluster, 0, keeper);
+      offerMoves(aScratch.other1, to0 + count0, lower0, upper, cluster, 0, keeper);
       keeper.finish();
     }
     mergeMoves(moves.data(), movedTo1, moves.data() + movedTo1, moves.size() - movedTo1,
@@ -925,7 +923,7 @@ private:
   // mNearer[i] = whether record i lies nearer to centre 0 than to centre 1
   // by the exact sums (d1 > d0). With aSidesOnly, only that order is needed,
   // and the test settles it for most records without the sums; otherwise
-  // mDistOwn0 and mDistOwn1 receive the sums of every record.
+  // mDistTo0 and mDistTo1 receive the sums of every record.
   void nearerSides(const CWorkList& aList, bool aSidesOnly) {
     const int n = aList.size();
     const NPatchKernels::CPatchLayout& layout = layoutOf(aList);
@@ -934,8 +932,8 @@ private:
     const bool rangeKnown = mSettings.valueLow <= mSettings.valueHigh;
     if (!aSidesOnly || !rangeKnown ||
         !mNearerTest.prepare(layout, mCentre0.data(), mCentre1.data(), mSettings.valueLow, mSettings.valueHigh)) {
-      bothDistances(layout, pixels, n, mDistOwn0, mDistOwn1);
-      for (int i = 0; i < n; ++i) mNearer[i] = mDistOwn1[i] > mDistOwn0[i] ? 1 : 0;
+      bothDistances(layout, pixels, n, mDistTo0, mDistTo1);
+      for (int i = 0; i < n; ++i) mNearer[i] = mDistTo1[i] > mDistTo0[i] ? 1 : 0;
       return;
     }
     inChunks(n, [&](int aBegin, int aCount) {
@@ -953,8 +951,8 @@ private:
     open.finish();
     openIndex.finish();
     if (mPixels.empty()) return;
-    bothDistances(layout, mPixels.data(), static_cast<int>(mPixels.size()), mDistOwn0, mDistOwn1);
-    for (std::size_t j = 0; j < mOther0.size(); ++j) mNearer[mOther0[j]] = mDistOwn1[j] > mDistOwn0[j] ? 1 : 0;
+    bothDistances(layout, mPixels.data(), static_cast<int>(mPixels.size()), mDistTo0, mDistTo1);
+    for (std::size_t j = 0; j < mOther0.size(); ++j) mNearer[mOther0[j]] = mDistTo1[j] > mDistTo0[j] ? 1 : 0;
   }
 
   bool splitOne(CWorkList& aList, CWorkList& aFirst, CWorkList& aSecond) {
@@ -1032,14 +1030,14 @@ private:
         }
         int copiesTo0 = 0, copiesTo1 = 0;
         for (int i = 0; i < n; ++i) {
-          const float d0 = mDistOwn0[i], d1 = mDistOwn1[i];
+          const float d0 = mDistTo0[i], d1 = mDistTo1[i];
           copiesTo1 += d1 > d0 && d0 + band > d1 ? 1 : 0;
           copiesTo0 += !(d1 > d0) && d1 + band > d0 ? 1 : 0;
         }
         CKeeper<std::vector<int>> pixel0(aFirst.pixel, near0 + copiesTo0), pixel1(aSecond.pixel, n - near0 + copiesTo1);
         CKeeper<std::vector<std::uint8_t>> copy0(aFirst.isCopy, near0 + copiesTo0), copy1(aSecond.isCopy, n - near0 + copiesTo1);
         for (int i = 0; i < n; ++i) {
-          const float d0 = mDistOwn0[i], d1 = mDistOwn1[i];
+          const float d0 = mDistTo0[i], d1 = mDistTo1[i];
           const bool nearer0 = d1 > d0;
           pixel0.offer(pixels[i], nearer0);
           copy0.offer(isCopy[i], nearer0);
@@ -1048,7 +1046,7 @@ private:
           copy1.offer(1, copy);
         }
         for (int i = 0; i < n; ++i) {
-          const float d0 = mDistOwn0[i], d1 = mDistOwn1[i];
+          const float d0 = mDistTo0[i], d1 = mDistTo1[i];
           const bool nearer1 = !(d1 > d0);
           pixel1.offer(pixels[i], nearer1);
           copy1.offer(isCopy[i], nearer1);
@@ -1160,7 +1158,8 @@ private:
   std::vector<float> mSum0, mSum1, mCentre0, mCentre1, mOld0, mOld1;
   // Scratch of the passes, kept between nodes to avoid reallocating.
   CScratch<int> mOwn0, mOwn1, mOther0, mOther1, mMoves, mPixels;
-  CScratch<float> mDistOwn0, mDistOwn1, mDistOther0, mDistOther1;
+  // Distances to centre 0 and to centre 1 of a batch of records.
+  CScratch<float> mDistTo0, mDistTo1;
   CScratch<int> mPositions0, mPositions1;
   CScratch<std::uint8_t> mToSecond;
   // The passes of large nodes: each thread's scratch, each range's results,
