@@ -158,9 +158,9 @@ __attribute__((target("avx2"))) void centreDistancesAvx2(const CPatchLayout& aLa
 }
 
 template <int Side>
-__attribute__((target("avx2"))) void centreDistances2Avx2(const CPatchLayout& aLayout, const int* aPixels, int aCount,
-                                                           const float* aCentre0, const float* aCentre1, float* aOut0,
-                                                           float* aOut1) {
+__attribute__((target("avx2"), always_inline)) inline void centreDistances2Body(
+    const CPatchLayout& aLayout, const int* aPixels, int aCount, const float* aCentre0, const float* aCentre1,
+    float* aOut0, float* aOut1) {
   thread_local std::vector<float> repeated0, repeated1;
   const float* centre0 = broadcastCentre(aCentre0, aLayout.length, repeated0);
   const float* centre1 = broadcastCentre(aCentre1, aLayout.length, repeated1);
@@ -179,8 +179,10 @@ __attribute__((target("avx2"))) void centreDistances2Avx2(const CPatchLayout& aL
 // past: rows 0-8 of columns 0-7 in nine registers, column 8 of rows 0-7 in a
 // tenth, and the last component apart. Each component's additions still come
 // one record after another.
-__attribute__((target("avx2"))) void sumFeatures9Avx2(const CPatchLayout& aLayout, const int* aPositions,
-                                                       const std::uint8_t* aNegate, int aCount, float* aSum) {
+__attribute__((target("avx2"), always_inline)) inline void sumFeatures9Body(const CPatchLayout& aLayout,
+                                                                            const int* aPositions,
+                                                                            const std::uint8_t* aNegate, int aCount,
+                                                                            float* aSum) {
   const int* offsets = aLayout.offsets;
   __m256 row[9];
   for (int dy = 0; dy < 9; ++dy) row[dy] = _mm256_loadu_ps(aSum + 9 * dy);
@@ -211,9 +213,10 @@ __attribute__((target("avx2"))) void sumFeatures9Avx2(const CPatchLayout& aLayou
 // 0-7 of each row in a register, column 8 in a scalar. Each component's
 // additions come one record after another, as in the whole-patch kernel.
 template <int Rows>
-__attribute__((target("avx2"))) void sumFeatureRows9Avx2(const CPatchLayout& aLayout, const int* aPositions,
-                                                          const std::uint8_t* aNegate, int aCount, float* aSum,
-                                                          int aFirstRow) {
+__attribute__((target("avx2"), always_inline)) inline void sumFeatureRows9Body(const CPatchLayout& aLayout,
+                                                                               const int* aPositions,
+                                                                               const std::uint8_t* aNegate, int aCount,
+                                                                               float* aSum, int aFirstRow) {
   const int* offsets = aLayout.offsets + 9 * aFirstRow;
   float* sum = aSum + 9 * aFirstRow;
   __m256 row[Rows];
@@ -243,9 +246,10 @@ __attribute__((target("avx2"))) void sumFeatureRows9Avx2(const CPatchLayout& aLa
 // sumMoves for the rows [aFirstRow, aFirstRow + Rows) of the 9 x 9 case:
 // columns 0-7 of each row in a register per sum, column 8 in a scalar.
 template <int Rows>
-__attribute__((target("avx2"))) void sumMoves9Avx2(const CPatchLayout& aLayout, const int* aPositions,
-                                                    const std::uint8_t* aToSecond, int aCount, float* aSum0,
-                                                    float* aSum1, int aFirstRow) {
+__attribute__((target("avx2"), always_inline)) inline void sumMoves9Body(const CPatchLayout& aLayout,
+                                                                         const int* aPositions,
+                                                                         const std::uint8_t* aToSecond, int aCount,
+                                                                         float* aSum0, float* aSum1, int aFirstRow) {
   const int* offsets = aLayout.offsets + 9 * aFirstRow;
   float* sum0 = aSum0 + 9 * aFirstRow;
   float* sum1 = aSum1 + 9 * aFirstRow;
@@ -282,7 +286,41 @@ __attribute__((target("avx2"))) void sumMoves9Avx2(const CPatchLayout& aLayout, 
   }
 }
 
+// The kernels above, each compiled twice: for AVX2 alone, and for processors
+// with AVX-512VL, whose thirty-two registers the same 256-bit instructions
+// may use. With sixteen, the compiler spills a transposed patch row or the
+// sums to the stack; the instructions and their order are the same.
+#define TEXTURE_PATCH_KERNELS(Suffix, Target)                                                                        \
+  template <int Side>                                                                                             \
+  __attribute__((target(Target))) void centreDistances2##Suffix(const CPatchLayout& aLayout, const int* aPixels,  \
+                                                                int aCount, const float* aCentre0,                \
+                                                                const float* aCentre1, float* aOut0, float* aOut1) { \
+    centreDistances2Body<Side>(aLayout, aPixels, aCount, aCentre0, aCentre1, aOut0, aOut1);                       \
+  }                                                                                                               \
+  __attribute__((target(Target))) void sumFeatures9##Suffix(const CPatchLayout& aLayout, const int* aPositions,   \
+                                                            const std::uint8_t* aNegate, int aCount, float* aSum) { \
+    sumFeatures9Body(aLayout, aPositions, aNegate, aCount, aSum);                                                 \
+  }                                                                                                               \
+  template <int Rows>                                                                                             \
+  __attribute__((target(Target))) void sumFeatureRows9##Suffix(const CPatchLayout& aLayout, const int* aPositions, \
+                                                               const std::uint8_t* aNegate, int aCount, float* aSum, \
+                                                               int aFirstRow) {                                   \
+    sumFeatureRows9Body<Rows>(aLayout, aPositions, aNegate, aCount, aSum, aFirstRow);                             \
+  }                                                                                                               \
+  template <int Rows>                                                                                             \
+  __attribute__((target(Target))) void sumMoves9##Suffix(const CPatchLayout& aLayout, const int* aPositions,      \
+                                                         const std::uint8_t* aToSecond, int aCount, float* aSum0, \
+                                                         float* aSum1, int aFirstRow) {                           \
+    sumMoves9Body<Rows>(aLayout, aPositions, aToSecond, aCount, aSum0, aSum1, aFirstRow);                         \
+  }
+
+TEXTURE_PATCH_KERNELS(Avx2, "avx2")
+TEXTURE_PATCH_KERNELS(Wide, "avx2,avx512f,avx512vl")
+#undef TEXTURE_PATCH_KERNELS
+
 #endif
+
+std::atomic<bool> gNarrow{false};
 
 }  // namespace
 
@@ -295,9 +333,22 @@ bool cpuHasAvx2() {
 #endif
 }
 
+bool cpuHasAvx512vl() {
+#ifdef TEXTURE_HAVE_X86
+  static const bool has = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
+  return has;
+#else
+  return false;
+#endif
+}
+
 bool usesAvx2() { return !gPortable.load(std::memory_order_relaxed) && cpuHasAvx2(); }
 
+bool usesWideRegisters() { return usesAvx2() && !gNarrow.load(std::memory_order_relaxed) && cpuHasAvx512vl(); }
+
 void forcePortable(bool aPortable) { gPortable.store(aPortable, std::memory_order_relaxed); }
+
+void forceNarrowRegisters(bool aNarrow) { gNarrow.store(aNarrow, std::memory_order_relaxed); }
 
 void centreDistances(const CPatchLayout& aLayout, const int* aPixels, int aCount, const float* aCentre, float* aOut) {
 #ifdef TEXTURE_HAVE_X86
@@ -313,9 +364,12 @@ void centreDistances2(const CPatchLayout& aLayout, const int* aPixels, int aCoun
                       const float* aCentre1, float* aOut0, float* aOut1) {
 #ifdef TEXTURE_HAVE_X86
   if (usesAvx2()) {
+    const bool wide = usesWideRegisters();
     if (aLayout.side == 9)
-      return centreDistances2Avx2<9>(aLayout, aPixels, aCount, aCentre0, aCentre1, aOut0, aOut1);
-    return centreDistances2Avx2<0>(aLayout, aPixels, aCount, aCentre0, aCentre1, aOut0, aOut1);
+      return wide ? centreDistances2Wide<9>(aLayout, aPixels, aCount, aCentre0, aCentre1, aOut0, aOut1)
+                  : centreDistances2Avx2<9>(aLayout, aPixels, aCount, aCentre0, aCentre1, aOut0, aOut1);
+    return wide ? centreDistances2Wide<0>(aLayout, aPixels, aCount, aCentre0, aCentre1, aOut0, aOut1)
+                : centreDistances2Avx2<0>(aLayout, aPixels, aCount, aCentre0, aCentre1, aOut0, aOut1);
   }
 #endif
   centreDistances2Portable(aLayout, aPixels, aCount, aCentre0, aCentre1, aOut0, aOut1);
@@ -324,7 +378,9 @@ void centreDistances2(const CPatchLayout& aLayout, const int* aPixels, int aCoun
 void sumFeatures(const CPatchLayout& aLayout, const int* aPositions, const std::uint8_t* aNegate, int aCount,
                  float* aSum) {
 #ifdef TEXTURE_HAVE_X86
-  if (usesAvx2() && aLayout.side == 9) return sumFeatures9Avx2(aLayout, aPositions, aNegate, aCount, aSum);
+  if (usesAvx2() && aLayout.side == 9)
+    return usesWideRegisters() ? sumFeatures9Wide(aLayout, aPositions, aNegate, aCount, aSum)
+                               : sumFeatures9Avx2(aLayout, aPositions, aNegate, aCount, aSum);
 #endif
   for (int i = 0; i < aCount; ++i) {
     const float* base = aLayout.image + aPositions[i];
@@ -343,16 +399,17 @@ void sumFeatureRows(const CPatchLayout& aLayout, const int* aPositions, const st
                     float* aSum, int aFirstRow, int aEndRow) {
 #ifdef TEXTURE_HAVE_X86
   if (usesAvx2() && aLayout.side == 9) {
+    const bool wide = usesWideRegisters();
     for (int dy = aFirstRow; dy < aEndRow;) {
       const int rows = aEndRow - dy;
       if (rows >= 5) {
-        sumFeatureRows9Avx2<5>(aLayout, aPositions, aNegate, aCount, aSum, dy);
+        (wide ? sumFeatureRows9Wide<5> : sumFeatureRows9Avx2<5>)(aLayout, aPositions, aNegate, aCount, aSum, dy);
         dy += 5;
       } else if (rows == 4) {
-        sumFeatureRows9Avx2<4>(aLayout, aPositions, aNegate, aCount, aSum, dy);
+        (wide ? sumFeatureRows9Wide<4> : sumFeatureRows9Avx2<4>)(aLayout, aPositions, aNegate, aCount, aSum, dy);
         dy += 4;
       } else {
-        sumFeatureRows9Avx2<1>(aLayout, aPositions, aNegate, aCount, aSum, dy);
+        (wide ? sumFeatureRows9Wide<1> : sumFeatureRows9Avx2<1>)(aLayout, aPositions, aNegate, aCount, aSum, dy);
         dy += 1;
       }
     }
@@ -373,16 +430,17 @@ void sumMoves(const CPatchLayout& aLayout, const int* aPositions, const std::uin
               float* aSum0, float* aSum1, int aFirstRow, int aEndRow) {
 #ifdef TEXTURE_HAVE_X86
   if (usesAvx2() && aLayout.side == 9) {
+    const bool wide = usesWideRegisters();
     for (int dy = aFirstRow; dy < aEndRow;) {
       const int rows = aEndRow - dy;
       if (rows >= 3) {
-        sumMoves9Avx2<3>(aLayout, aPositions, aToSecond, aCount, aSum0, aSum1, dy);
+        (wide ? sumMoves9Wide<3> : sumMoves9Avx2<3>)(aLayout, aPositions, aToSecond, aCount, aSum0, aSum1, dy);
         dy += 3;
       } else if (rows == 2) {
-        sumMoves9Avx2<2>(aLayout, aPositions, aToSecond, aCount, aSum0, aSum1, dy);
+        (wide ? sumMoves9Wide<2> : sumMoves9Avx2<2>)(aLayout, aPositions, aToSecond, aCount, aSum0, aSum1, dy);
         dy += 2;
       } else {
-        sumMoves9Avx2<1>(aLayout, aPositions, aToSecond, aCount, aSum0, aSum1, dy);
+        (wide ? sumMoves9Wide<1> : sumMoves9Avx2<1>)(aLayout, aPositions, aToSecond, aCount, aSum0, aSum1, dy);
         dy += 1;
       }
     }

@@ -51,9 +51,17 @@ void sumMoves(const CPatchLayout& aLayout, const int* aPositions, const std::uin
 
 // True when the processor has AVX2.
 bool cpuHasAvx2();
+// True when the processor has AVX-512F and AVX-512VL.
+bool cpuHasAvx512vl();
 // True when the AVX2 paths are in use (for tests and benchmarks).
 bool usesAvx2();
+// True when the AVX2 paths of the distances and sums run in their build for
+// AVX-512VL's thirty-two registers (same instructions, same results).
+bool usesWideRegisters();
 // Forces the portable paths (for tests comparing the two).
 void forcePortable(bool aPortable);
+// Keeps the AVX2 paths to AVX2's sixteen registers (for tests comparing the
+// two builds).
+void forceNarrowRegisters(bool aNarrow);
 
 }  // namespace NPatchKernels

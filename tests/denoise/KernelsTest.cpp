@@ -32,6 +32,7 @@ protected:
   void TearDown() override {
     NLMeansKernels::forcePortable(false);
     NPatchKernels::forcePortable(false);
+    NPatchKernels::forceNarrowRegisters(false);
     NExpKernels::forceScalar(false);
   }
 };
@@ -302,7 +303,7 @@ TEST_P(KernelPaths, LeafEstimatesMatchThePlainLoop) {
   }
 }
 
-TEST_P(KernelPaths, CentreDistancesAndSumsMatchThePlainLoops) {
+void expectCentreDistancesAndSumsAsThePlainLoops() {
   const int X = 50, Y = 45;
   const CMatrix<float> image = TestSupport::noisyImage(X, Y, 23);
   std::mt19937 generator(4);
@@ -364,6 +365,18 @@ TEST_P(KernelPaths, CentreDistancesAndSumsMatchThePlainLoops) {
       ASSERT_TRUE(sameBits(first[k], plainFirst[k]) && sameBits(second[k], plainSecond[k]) &&
                   sameBits(splitFirst[k], plainFirst[k]) && sameBits(splitSecond[k], plainSecond[k]))
           << "moves, r " << r << " k " << k;
+  }
+}
+
+// Natively, the kernels' build for thirty-two registers (where the processor
+// has them) and the one for AVX2's sixteen.
+TEST_P(KernelPaths, CentreDistancesAndSumsMatchThePlainLoops) {
+  for (bool narrow : {false, true}) {
+    SCOPED_TRACE(narrow ? "sixteen registers" : "all registers");
+    NPatchKernels::forceNarrowRegisters(narrow);
+    expectCentreDistancesAndSumsAsThePlainLoops();
+    NPatchKernels::forceNarrowRegisters(false);
+    if (HasFatalFailure()) return;
   }
 }
 
