@@ -36,12 +36,14 @@ void CNLMeans::clusterTreeLocal(CMatrix<float>& aInput, CMatrix<float>& aResult,
   const float blend = static_cast<float>(1.0 / static_cast<double>(step * step));
 
   // The entry values serve every block: as the private copy each block's
-  // distances are measured on, and scaled, as its patch features.
-  const std::vector<float> entry(aResult.data(), aResult.data() + aResult.size());
+  // distances are measured on, and scaled, as its patch features. aResult
+  // itself holds them until the blocks are blended, at the very end.
+  const float* const entry = aResult.data();
+  const std::size_t size = aResult.size();
   const int side = 2 * r + 1;
   const float scale = static_cast<float>(1.0 / std::sqrt(static_cast<double>(side * side)));
-  std::vector<float> scaled(entry.size());
-  for (std::size_t i = 0; i < entry.size(); ++i) scaled[i] = scale * entry[i];
+  std::vector<float> scaled(size);
+  for (std::size_t i = 0; i < size; ++i) scaled[i] = scale * entry[i];
   const NLMeansCommon::CPatchWindow window(r);
   const float k = NLMeansCommon::sigmaKernel(aSigma);
   const float* values = aInput.data();
@@ -65,15 +67,19 @@ void CNLMeans::clusterTreeLocal(CMatrix<float>& aInput, CMatrix<float>& aResult,
       }
 
   // Pixels interior to no block take a windowed non-local means on the entry
-  // values. Which ones they are follows from the blocks alone, so the other
-  // threads estimate them while the trees are being built.
-  std::vector<float> estimates(entry.size(), 0.0f);
-  std::vector<float> blendWeights(entry.size(), 0.0f);
-  std::vector<std::uint8_t> inNoBlock(entry.size(), 1);
-  for (const CBlock& block : blocks)
-    for (int i = r; i <= block.height - 1 - r; ++i)
-      std::fill_n(inNoBlock.begin() + (block.x + r) + static_cast<std::ptrdiff_t>(block.y + i) * X,
-                  block.width - 2 * r, 0);
+  // values. Which ones they are follows from the blocks alone, so another
+  // thread finds and estimates them while the trees are being built; it
+  // also makes the images the blocks are blended into.
+  const auto inNoBlock = [&blocks, size, r, X] {
+    std::vector<std::uint8_t> mask(size, 1);
+    for (const CBlock& block : blocks)
+      for (int i = r; i <= block.height - 1 - r; ++i)
+        std::fill_n(mask.begin() + (block.x + r) + static_cast<std::ptrdiff_t>(block.y + i) * X, block.width - 2 * r,
+                    0);
+    return mask;
+  };
+  std::vector<float> estimates, blendWeights;
+  std::unique_ptr<const CWindowedPixels> fallback;
 
   // Progress: blocks whose trees are built, then pixels estimated (each
   // block's interior, then the pixels inside no block).
@@ -83,7 +89,7 @@ void CNLMeans::clusterTreeLocal(CMatrix<float>& aInput, CMatrix<float>& aResult,
   if (reporting) {
     for (const CBlock& block : blocks)
       blockPixels += static_cast<long long>(block.width - 2 * r) * (block.height - 2 * r);
-    for (const std::uint8_t c : inNoBlock) uncovered += c;
+    for (const std::uint8_t c : inNoBlock()) uncovered += c;
   }
   NLMeansProgress::CPhase building(progress, "building the tree", static_cast<double>(blocks.size()));
   NLMeansProgress::CPhase denoising(progress, "denoising", static_cast<double>(blockPixels + uncovered));
@@ -91,18 +97,23 @@ void CNLMeans::clusterTreeLocal(CMatrix<float>& aInput, CMatrix<float>& aResult,
   {
     // Each block's tree draws from rand(), so the trees are built one after
     // another in block order; their leaves are estimated by the other threads.
-    const CWindowedPixels fallback(entry.data(), values, X, Y, inNoBlock, R, k, window);
     NParallel::CTaskQueue queue(NParallel::threadCount() - 1);
-    for (int job = 0; job < fallback.jobs(); ++job)
-      queue.submit([&, job] {
-        const auto store = [&](int aPixel, const NLMeansCommon::CEstimate& aEstimate) {
-          estimates[aPixel] = entry[aPixel];
-          aEstimate.store(values[aPixel], estimates[aPixel]);
-          blendWeights[aPixel] = 1.0f;
-        };
-        fallback.run(job, store, [] {});
-        if (reporting) estimated.fetch_add(fallback.pixels(job), std::memory_order_relaxed);
-      });
+    // The first task: every other task that reads what it makes comes from it.
+    queue.submit([&] {
+      estimates.assign(size, 0.0f);
+      blendWeights.assign(size, 0.0f);
+      fallback = std::make_unique<const CWindowedPixels>(entry, values, X, Y, inNoBlock(), R, k, window);
+      for (int job = 0; job < fallback->jobs(); ++job)
+        queue.submit([&, job] {
+          const auto store = [&](int aPixel, const NLMeansCommon::CEstimate& aEstimate) {
+            estimates[aPixel] = entry[aPixel];
+            aEstimate.store(values[aPixel], estimates[aPixel]);
+            blendWeights[aPixel] = 1.0f;
+          };
+          fallback->run(job, store, [] {});
+          if (reporting) estimated.fetch_add(fallback->pixels(job), std::memory_order_relaxed);
+        });
+    });
     NPatchTree::CSettings settings;
     settings.scaled = scaled.data();
     settings.xSize = X;
@@ -114,8 +125,8 @@ void CNLMeans::clusterTreeLocal(CMatrix<float>& aInput, CMatrix<float>& aResult,
     for (CBlock& block : blocks) {
       block.result.resize(static_cast<std::size_t>(block.width) * block.height);
       for (int i = 0; i < block.height; ++i)
-        std::copy(entry.begin() + (block.y + i) * X + block.x, entry.begin() + (block.y + i) * X + block.x + block.width,
-                  block.result.begin() + static_cast<std::size_t>(i) * block.width);
+        std::copy_n(entry + static_cast<std::size_t>(block.y + i) * X + block.x, block.width,
+                    block.result.begin() + static_cast<std::size_t>(i) * block.width);
       pixels.clear();
       for (int i = r; i < block.height - r; ++i)
         for (int j = r; j < block.width - r; ++j) pixels.push_back((block.x + j) + (block.y + i) * X);
@@ -128,9 +139,9 @@ void CNLMeans::clusterTreeLocal(CMatrix<float>& aInput, CMatrix<float>& aResult,
       if (reporting)
         for (const NPatchTree::CLeaf& leaf : *leaves)
           for (const std::uint8_t copy : leaf.isCopy) primaries += copy ? 0 : 1;
-      queue.submit([&entry, values, X, &window, k, output, leaves, &estimated, primaries] {
+      queue.submit([entry, values, X, &window, k, output, leaves, &estimated, primaries] {
         for (const NPatchTree::CLeaf& leaf : *leaves)
-          NLMeansKernels::leafEstimates(entry.data(), values, X, window, k, leaf.members, leaf.isCopy, output);
+          NLMeansKernels::leafEstimates(entry, values, X, window, k, leaf.members, leaf.isCopy, output);
         if (primaries > 0) estimated.fetch_add(primaries, std::memory_order_relaxed);
       });
       building.report(static_cast<double>(&block - blocks.data() + 1));
