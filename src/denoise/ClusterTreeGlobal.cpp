@@ -93,11 +93,17 @@ void CNLMeans::clusterTreeGlobal(CMatrix<float>& aInput, CMatrix<float>& aResult
   const float* values = aInput.data();
   float* out = aResult.data();
 
-  std::vector<std::uint8_t> isBorder(static_cast<std::size_t>(X) * Y, 0);
-  for (int y = 0; y < Y; ++y)
-    for (int x = 0; x < X; ++x)
-      isBorder[x + static_cast<std::size_t>(y) * X] = x < r || x >= X - r || y < r || y >= Y - r;
-  const CWindowedPixels border(image.data(), values, X, Y, isBorder, kBorderSearchRadius, k, window);
+  // Border pixels need no tree: another thread finds them and estimates
+  // them while the tree's first leaves are being formed.
+  std::unique_ptr<const CWindowedPixels> border;
+  const auto findBorder = [&] {
+    std::vector<std::uint8_t> isBorder(static_cast<std::size_t>(X) * Y, 0);
+    for (int y = 0; y < Y; ++y)
+      for (int x = 0; x < X; ++x)
+        isBorder[x + static_cast<std::size_t>(y) * X] = x < r || x >= X - r || y < r || y >= Y - r;
+    border = std::make_unique<const CWindowedPixels>(image.data(), values, X, Y, isBorder, kBorderSearchRadius, k,
+                                                     window);
+  };
 
   // Progress: pixels placed in leaves while the tree grows, then pixels
   // estimated, counted by the tasks as they end.
@@ -110,18 +116,20 @@ void CNLMeans::clusterTreeGlobal(CMatrix<float>& aInput, CMatrix<float>& aResult
   // The desk outlives the queue: the queue's threads stop before it goes.
   NParallel::CHelpDesk helpDesk;
   NParallel::CTaskQueue queue(NParallel::threadCount() - 1);
-  // Border pixels need no tree: they keep the other threads busy while the
-  // tree's first leaves are being formed.
-  for (int job = 0; job < border.jobs(); ++job)
-    queue.submit([&, job] {
-      thread_local unsigned seen = 0;
-      helpDesk.help(seen);
-      const auto store = [&](int aPixel, const NLMeansCommon::CEstimate& aEstimate) {
-        aEstimate.store(values[aPixel], out[aPixel]);
-      };
-      border.run(job, store, [&] { helpDesk.help(seen); });
-      if (reporting) estimated.fetch_add(border.pixels(job), std::memory_order_relaxed);
-    });
+  // The first task: the border's jobs come from it.
+  queue.submit([&] {
+    findBorder();
+    for (int job = 0; job < border->jobs(); ++job)
+      queue.submit([&, job] {
+        thread_local unsigned seen = 0;
+        helpDesk.help(seen);
+        const auto store = [&](int aPixel, const NLMeansCommon::CEstimate& aEstimate) {
+          aEstimate.store(values[aPixel], out[aPixel]);
+        };
+        border->run(job, store, [&] { helpDesk.help(seen); });
+        if (reporting) estimated.fetch_add(border->pixels(job), std::memory_order_relaxed);
+      });
+  });
   building.report(0.0);
   denoiseByTree(image, scaled, values, X, r, aOverlap, k, window, interiorPixels(X, Y, r),
                 NLMeansKernels::COutput{out, X, 0, 0}, queue, reporting ? &estimated : nullptr, &building, &helpDesk);
