@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -28,6 +29,8 @@ constexpr float kFarAway = 99999997952.0f;
 constexpr int kMaxPasses = 5;
 constexpr int kMinHalf = 30;
 constexpr int kMaxRepeatedLeaf = 2 * kMinHalf + 1;
+// A random start draws this many records' values at a time (see twoMeans).
+constexpr int kStartPiece = 1024;
 
 // Scratch arrays are written before they are read, so growing one need not
 // clear the new room first (as a plain vector's resize does).
@@ -638,31 +641,49 @@ private:
     int* const positions1 = mPositions1.data();
     int* const own0 = mOwn0.data();
     int* const own1 = mOwn1.data();
+    const int active = static_cast<int>(n - std::count(isCopy, isCopy + n, std::uint8_t{1}));
+    if (mDrawn.size() < static_cast<std::size_t>(kStartPiece)) {
+      mDrawn.resize(static_cast<std::size_t>(kStartPiece));
+      mStarts.resize(static_cast<std::size_t>(kStartPiece));
+    }
+    const int* const drawn = mDrawn.data();
+    const CStartingDraw* const starts = mStarts.data();
+    const int* const pixels = aRecords.pixel.data();
     do {
-      // One draw per active record, in record order. (Drawing them all
-      // first, so that this loop calls nothing, measured no faster.)
+      // One draw per active record, in record order. A piece of records at
+      // a time, their draws are made first (the generator's state then stays
+      // in registers), and what each says about its record's side is worked
+      // out ahead of the chain through the count of the second cluster,
+      // which is then a comparison and an addition per record.
       // Counted in locals: the byte-sized stores below could alias the caller's counters.
-      int count1 = 0, rank = 0;
-      for (int i = 0; i < n; ++i) {
-        if (isCopy[i]) {
-          cluster[i] = 0;
-          lower0[i] = lower1[i] = upper[i] = 0.0f;
-          continue;
+      int count1 = 0, rank = 0, i = 0;
+      while (rank < active) {
+        const int first = rank, end = std::min(active, first + kStartPiece);
+        mDraws.drawMany(mDrawn.data(), end - first);
+        startingDraws(drawn, end - first, first, mStarts.data());
+        for (; rank < end; ++i) {
+          if (isCopy[i]) {
+            cluster[i] = 0;
+            lower0[i] = lower1[i] = upper[i] = 0.0f;
+            continue;
+          }
+          const int side = startingClusterFrom(starts[rank - first], drawn[rank - first], rank, count1);
+          const int count0 = rank - count1;
+          ++rank;
+          cluster[i] = static_cast<std::int8_t>(side);
+          // Listed on both sides, kept on one by the counts: no branch on
+          // the side, which is as good as random.
+          const int at = pixels[i];
+          positions0[count0] = at;
+          own0[count0] = i;
+          positions1[count1] = at;
+          own1[count1] = i;
+          count1 += side == 0 ? 0 : 1;
         }
-        // startingDraw depends on the draw and the rank alone: it is worked
-        // out ahead of the chain through count1.
-        const int side = startingClusterFrom(startingDraw(mDraws.draw(), rank), rank, count1);
-        const int count0 = rank - count1;
-        ++rank;
-        cluster[i] = static_cast<std::int8_t>(side);
-        // Listed on both sides, kept on one by the counts: no branch on the
-        // side, which is as good as random.
-        const int at = pixel(i);
-        positions0[count0] = at;
-        own0[count0] = i;
-        positions1[count1] = at;
-        own1[count1] = i;
-        count1 += side == 0 ? 0 : 1;
+      }
+      for (; i < n; ++i) {
+        cluster[i] = 0;
+        lower0[i] = lower1[i] = upper[i] = 0.0f;
       }
       n0 = rank - count1;
       n1 = count1;
@@ -913,7 +934,8 @@ private:
     do {
       n0 = n1 = 0;
       for (int i = 0; i < aActive; ++i) {
-        const int side = startingClusterFrom(startingDraw(mDraws.draw(), i), i, n1);
+        const int draw = mDraws.draw();
+        const int side = startingClusterFrom(startingDraw(draw, i), draw, i, n1);
         n0 += side == 0 ? 1 : 0;
         n1 += side == 0 ? 0 : 1;
       }
@@ -1161,6 +1183,9 @@ private:
   // Distances to centre 0 and to centre 1 of a batch of records.
   CScratch<float> mDistTo0, mDistTo1;
   CScratch<int> mPositions0, mPositions1;
+  // A random start's draws, and what each says of its record's side.
+  CScratch<int> mDrawn;
+  CScratch<CStartingDraw> mStarts;
   CScratch<std::uint8_t> mToSecond;
   // The passes of large nodes: each thread's scratch, each range's results,
   // and the moves' positions, at first at their range's start.
@@ -1174,7 +1199,56 @@ private:
   std::vector<std::uint32_t> mKeys;
 };
 
+#if defined(__x86_64__) || defined(__i386__)
+// startingDraws four records at a time, in 64-bit lanes. The draw rounded as
+// u is at most 2^31, and b = rank + 1 at most 2^31, so their product is the
+// unsigned 32 by 32 bit one. With x = product - margin, startingDraw's
+// -((margin - product) >> 31) is the ceiling of x / 2^31, here taken as
+// (x + 2^31 - 1) >> 31, whose operand is never negative; and its bound
+// (product - 1) >> 31, plus one, in the low 32 bits is 0 also for a product
+// of 0 (2^33 there). Each record's pair is one 64-bit word.
+__attribute__((target("avx2"))) int startingDrawsAvx2(const int* aDraws, int aCount, int aFirstRank,
+                                                      CStartingDraw* aOut) {
+  static_assert(sizeof(CStartingDraw) == 8 && offsetof(CStartingDraw, below) == 0 &&
+                    offsetof(CStartingDraw, nearTie) == 4,
+                "a record's pair is one 64-bit word, bound first");
+  const __m256i one = _mm256_set1_epi64x(1), four = _mm256_set1_epi64x(4);
+  const __m256i belowHalf = _mm256_set1_epi64x(0x7fffffff), lowWord = _mm256_set1_epi64x(0xffffffff);
+  const __m256i full = _mm256_set1_epi64x(std::int64_t{1} << 31);
+  const std::int64_t b = static_cast<std::int64_t>(aFirstRank) + 1;
+  __m256i denominator = _mm256_setr_epi64x(b, b + 1, b + 2, b + 3);
+  int j = 0;
+  for (; j + 4 <= aCount; j += 4) {
+    const __m128 u = _mm_cvtepi32_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(aDraws + j)));
+    // Exact: an integer below 2^31, or 2^31 itself, whose bits read as
+    // unsigned.
+    const __m256i drawn = _mm256_cvtepu32_epi64(_mm_cvttps_epi32(u));
+    const __m256i product = _mm256_mul_epu32(drawn, denominator);
+    const __m256i margin = _mm256_add_epi64(_mm256_srli_epi64(denominator, 20), one);
+    const __m256i below = _mm256_add_epi64(_mm256_srli_epi64(_mm256_sub_epi64(product, one), 31), one);
+    const __m256i low =
+        _mm256_srli_epi64(_mm256_add_epi64(product, _mm256_sub_epi64(belowHalf, margin)), 31);
+    const __m256i high = _mm256_srli_epi64(_mm256_add_epi64(product, margin), 31);
+    // No near tie: all ones; a draw of 2^31: 0.
+    __m256i nearTie = _mm256_or_si256(low, _mm256_and_si256(_mm256_cmpgt_epi64(low, high), lowWord));
+    nearTie = _mm256_andnot_si256(_mm256_cmpeq_epi64(drawn, full), nearTie);
+    const __m256i words = _mm256_or_si256(_mm256_and_si256(below, lowWord), _mm256_slli_epi64(nearTie, 32));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(aOut + j), words);
+    denominator = _mm256_add_epi64(denominator, four);
+  }
+  return j;
+}
+#endif
+
 }  // namespace
+
+void startingDraws(const int* aDraws, int aCount, int aFirstRank, CStartingDraw* aOut) {
+  int j = 0;
+#if defined(__x86_64__) || defined(__i386__)
+  if (NPatchKernels::usesAvx2()) j = startingDrawsAvx2(aDraws, aCount, aFirstRank, aOut);
+#endif
+  for (; j < aCount; ++j) aOut[j] = startingDraw(aDraws[j], aFirstRank + j);
+}
 
 void setValueRange(CSettings& aSettings, const float* aValues, std::size_t aCount) {
   aSettings.valueLow = 1.0f;

@@ -67,12 +67,12 @@ void setValueRange(CSettings& aSettings, const float* aValues, std::size_t aCoun
 // alone, and the chain from one record to the next is a comparison and an
 // addition. Double rounding moves p + u by less than 2^-51, at most
 // (b >> 20) + 1 in units of that numerator; the one count (if any) that
-// close to the boundary takes the double expression itself.
+// close to the boundary takes the double expression itself. So does count
+// 0 for a draw that rounds to 2^31 (u = 1), where p + u is 2 (side 2).
 struct CStartingDraw {
-  std::int64_t lastOfSecond = 0;  // the side is 1 while aCount1 is at most this
-  std::int64_t nearTie = -2;      // the aCount1 (if any) for which p + u lies too near 1
-  int draw = 0;
-  int full = 0;  // 1 when the draw, rounded as u is, is 2^31 (u = 1)
+  std::uint32_t below = 0;               // the side is 1 while aCount1 is below this
+  std::uint32_t nearTie = kNoNearTie;    // the aCount1 that takes the double expression
+  static constexpr std::uint32_t kNoNearTie = 0xffffffffu;  // no count is this large
 };
 
 inline CStartingDraw startingDraw(int aDraw, int aRank) {
@@ -81,24 +81,31 @@ inline CStartingDraw startingDraw(int aDraw, int aRank) {
   const std::int64_t product = drawn * b;
   const std::int64_t margin = (b >> 20) + 1;
   CStartingDraw out;
-  out.draw = aDraw;
-  out.full = drawn == (std::int64_t{1} << 31) ? 1 : 0;
-  // Positive while aCount1 * 2^31 < product (shifts round toward minus
-  // infinity).
-  out.lastOfSecond = (product - 1) >> 31;
+  // aCount1 * 2^31 < product (shifts round toward minus infinity); at most
+  // b + 1, so it fits.
+  out.below = static_cast<std::uint32_t>(((product - 1) >> 31) + 1);
+  if (drawn == (std::int64_t{1} << 31)) {
+    // Every count is below b, and only count 0 makes p 1.
+    out.nearTie = 0;
+    return out;
+  }
   const std::int64_t low = -((margin - product) >> 31), high = (product + margin) >> 31;
-  out.nearTie = low <= high ? low : -2;
+  if (low <= high) out.nearTie = static_cast<std::uint32_t>(low);
   return out;
 }
 
-// startingClusterInDouble(aRank - aCount1, aCount1, draw), from
-// startingDraw(draw, aRank). The near tie is rare, so well predicted; the
-// side itself is as good as random, so it is computed without a branch.
-inline int startingClusterFrom(const CStartingDraw& aDraw, int aRank, int aCount1) {
-  if (aCount1 == aDraw.nearTie) return startingClusterInDouble(aRank - aCount1, aCount1, aDraw.draw);
-  const int second = aCount1 <= aDraw.lastOfSecond ? 1 : 0;
-  return second + (second & (aCount1 == 0 ? 1 : 0) & aDraw.full);
+// startingClusterInDouble(aRank - aCount1, aCount1, aDraw), from aDraw's
+// startingDraw at aRank. The near tie is rare, so well predicted; the side
+// itself is as good as random, so it is computed without a branch.
+inline int startingClusterFrom(const CStartingDraw& aStart, int aDraw, int aRank, int aCount1) {
+  const std::uint32_t count1 = static_cast<std::uint32_t>(aCount1);
+  if (count1 == aStart.nearTie) return startingClusterInDouble(aRank - aCount1, aCount1, aDraw);
+  return count1 < aStart.below ? 1 : 0;
 }
+
+// aOut[j] = startingDraw(aDraws[j], aFirstRank + j) for j < aCount, several
+// at a time where the processor allows. The ranks must stay below 2^31.
+void startingDraws(const int* aDraws, int aCount, int aFirstRank, CStartingDraw* aOut);
 
 // Builds the tree over the patches centred on aPixels (in that order) and
 // passes every leaf, in depth-first order, to aSink. Draws from rand() as the

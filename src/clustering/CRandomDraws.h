@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <vector>
 
 class CRandomDraws {
 public:
@@ -49,6 +50,9 @@ public:
     return std::rand();
   }
 
+  // aOut[0 .. aCount - 1] = the next aCount values of draw(), in order.
+  void drawMany(int* aOut, int aCount);
+
 private:
 #ifdef __GLIBC__
   // random_r's step for the additive feedback generators (every state but
@@ -79,6 +83,8 @@ private:
   random_data mParked{};
   random_data mGenerator{};
   char* mTaken = nullptr;  // the generator's state while leased
+  // drawMany's values in the order made, after the state's (see there).
+  std::vector<std::uint32_t> mLine;
 #endif
   bool mLeased = false;
 };

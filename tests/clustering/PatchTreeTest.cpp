@@ -2,6 +2,7 @@
 // stored feature vectors: same leaves, same member order, same copies and the
 // same number of random draws. Both start from one state of rand(): the
 // reference runs in a forked child, which inherits the parent's state.
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <random>
@@ -326,11 +327,44 @@ std::vector<int> drawsNearTheBoundary(int aCount0, int aCount1) {
 
 }  // namespace
 
+// The starts of a run of draws, made several at a time, are those made one
+// at a time: near every boundary, at ranks where the rounding margin grows
+// (2^20) and near the largest, with and without the vector path.
+TEST(StartingCluster, RunsOfDrawsAgreeWithOneAtATime) {
+  std::mt19937 generator(5);
+  std::uniform_int_distribution<int> anyDraw(0, 2147483647);
+  for (const int firstRank : {0, 1, 3, 1048570, 16777213, 2147483000}) {
+    std::vector<int> draws;
+    for (int j = 0; j < 41; ++j) {
+      const int rank = firstRank + j;
+      // Counts of the second cluster from 0 to the rank, a few of them.
+      for (const int c1 : {0, rank / 3, rank / 2, rank}) {
+        const std::vector<int> near = drawsNearTheBoundary(rank - c1, c1);
+        draws.push_back(near[static_cast<std::size_t>(j) % near.size()]);
+      }
+      draws.push_back(anyDraw(generator));
+    }
+    for (const int draw : {2147483647, 2147483600, 2147483584, 0, 1, 64, 127}) draws.push_back(draw);
+    const int n = static_cast<int>(std::min<std::size_t>(draws.size(), 2147483647u - firstRank));
+    for (const bool portable : {false, true}) {
+      NPatchKernels::forcePortable(portable);
+      std::vector<NPatchTree::CStartingDraw> starts(draws.size());
+      NPatchTree::startingDraws(draws.data(), n, firstRank, starts.data());
+      NPatchKernels::forcePortable(false);
+      for (int j = 0; j < n; ++j) {
+        const NPatchTree::CStartingDraw one = NPatchTree::startingDraw(draws[j], firstRank + j);
+        ASSERT_TRUE(starts[j].below == one.below && starts[j].nearTie == one.nearTie)
+            << "rank " << firstRank + j << " draw " << draws[j] << " portable " << portable;
+      }
+    }
+  }
+}
+
 TEST(StartingCluster, AgreesWithTheDoubleExpression) {
   // The side in integers, made ahead from the draw and the record's rank.
   const auto atRank = [](int aCount0, int aCount1, int aDraw) {
     const int rank = aCount0 + aCount1;
-    return NPatchTree::startingClusterFrom(NPatchTree::startingDraw(aDraw, rank), rank, aCount1);
+    return NPatchTree::startingClusterFrom(NPatchTree::startingDraw(aDraw, rank), aDraw, rank, aCount1);
   };
   // Every draw that matters for small counts, where ties are exact.
   for (int c0 = 0; c0 < 40; ++c0)

@@ -123,4 +123,40 @@ TEST(RandomDraws, LeasedDrawsFollowEveryKindOfGenerator) {
   }
 }
 
+// Draws many at a time (made in pieces, round the state by other means than
+// one at a time) are the same values, and leave the generator where the
+// single draws and std::rand() go on: for the default state (0) and every
+// kind, with batches shorter and longer than the state and than a piece.
+TEST(RandomDraws, DrawsInBatchesAreTheValuesOfRand) {
+  for (const std::size_t bytes : {0u, 8u, 32u, 64u, 128u, 256u}) {
+    SCOPED_TRACE(bytes);
+    const auto withState = [bytes](const auto& aDraw) {
+      return inChild([bytes, &aDraw](std::vector<int>& aOut) {
+        static char state[256];
+        if (bytes > 0) initstate(777u, state, bytes);
+        aDraw(aOut);
+      });
+    };
+    const std::vector<int> plain = withState([](std::vector<int>& aOut) {
+      for (int i = 0; i < 4000; ++i) aOut.push_back(std::rand());
+    });
+    ASSERT_EQ(plain.size(), 4000u);
+    const std::vector<int> batched = withState([](std::vector<int>& aOut) {
+      CRandomDraws draws;
+      {
+        const CRandomDraws::CLease held(draws);
+        for (const int count : {1, 2, 3, 4, 5, 30, 31, 32, 62, 63, 64, 1023, 1024, 1025, 0, 7}) {
+          std::vector<int> values(static_cast<std::size_t>(count) + 1, -1);
+          draws.drawMany(values.data(), count);
+          EXPECT_EQ(values[static_cast<std::size_t>(count)], -1) << "wrote past " << count;
+          aOut.insert(aOut.end(), values.begin(), values.begin() + count);
+          aOut.push_back(draws.draw());
+        }
+      }
+      while (aOut.size() < 4000) aOut.push_back(std::rand());
+    });
+    EXPECT_EQ(batched, plain);
+  }
+}
+
 }  // namespace
