@@ -39,6 +39,17 @@ std::vector<int> inChild(const Draw& aDraw) {
   return values;
 }
 
+// inChild, with the generator first given a state of aBytes bytes and the
+// seed aSeed (the library's default state when aBytes is 0).
+template <typename Draw>
+std::vector<int> inChildWithState(std::size_t aBytes, unsigned aSeed, const Draw& aDraw) {
+  return inChild([aBytes, aSeed, &aDraw](std::vector<int>& aOut) {
+    static char state[256];
+    if (aBytes > 0) initstate(aSeed, state, aBytes);
+    aDraw(aOut);
+  });
+}
+
 TEST(RandomDraws, LeasedDrawsAreTheValuesOfRandAndRandGoesOnAfterThem) {
   const std::vector<int> plain = inChild([](std::vector<int>& aOut) {
     for (int i = 0; i < 1003; ++i) aOut.push_back(std::rand());
@@ -96,51 +107,28 @@ TEST(RandomDraws, LeasedDrawsAreTheValuesOfRandAndRandGoesOnAfterThem) {
 
 // The generator can be any of the library's kinds: the linear congruential
 // one of the smallest state, and additive feedback ones of other lengths
-// than the default, whose pointers wrap round the state at other places.
+// than the default (0 here), whose pointers wrap round the state at other
+// places. Draws many at a time (made in pieces, round the state by other
+// means than one at a time) are the same values too, and leave the
+// generator where single draws and std::rand() go on, for batches shorter
+// and longer than the state and than a piece.
 TEST(RandomDraws, LeasedDrawsFollowEveryKindOfGenerator) {
-  for (const std::size_t bytes : {8u, 32u, 64u, 256u}) {
+  for (const std::size_t bytes : {0u, 8u, 32u, 64u, 128u, 256u}) {
     SCOPED_TRACE(bytes);
-    const auto withState = [bytes](const auto& aDraw) {
-      return inChild([bytes, &aDraw](std::vector<int>& aOut) {
-        static char state[256];
-        initstate(12345u, state, bytes);
-        aDraw(aOut);
-      });
-    };
+    const auto withState = [bytes](const auto& aDraw) { return inChildWithState(bytes, 12345u, aDraw); };
     const std::vector<int> plain = withState([](std::vector<int>& aOut) {
-      for (int i = 0; i < 1003; ++i) aOut.push_back(std::rand());
+      for (int i = 0; i < 4000; ++i) aOut.push_back(std::rand());
     });
-    ASSERT_EQ(plain.size(), 1003u);
+    ASSERT_EQ(plain.size(), 4000u);
     const std::vector<int> leased = withState([](std::vector<int>& aOut) {
       CRandomDraws draws;
       {
         const CRandomDraws::CLease held(draws);
         for (int i = 0; i < 1000; ++i) aOut.push_back(draws.draw());
       }
-      for (int i = 0; i < 3; ++i) aOut.push_back(std::rand());
+      while (aOut.size() < 4000) aOut.push_back(std::rand());
     });
     EXPECT_EQ(leased, plain);
-  }
-}
-
-// Draws many at a time (made in pieces, round the state by other means than
-// one at a time) are the same values, and leave the generator where the
-// single draws and std::rand() go on: for the default state (0) and every
-// kind, with batches shorter and longer than the state and than a piece.
-TEST(RandomDraws, DrawsInBatchesAreTheValuesOfRand) {
-  for (const std::size_t bytes : {0u, 8u, 32u, 64u, 128u, 256u}) {
-    SCOPED_TRACE(bytes);
-    const auto withState = [bytes](const auto& aDraw) {
-      return inChild([bytes, &aDraw](std::vector<int>& aOut) {
-        static char state[256];
-        if (bytes > 0) initstate(777u, state, bytes);
-        aDraw(aOut);
-      });
-    };
-    const std::vector<int> plain = withState([](std::vector<int>& aOut) {
-      for (int i = 0; i < 4000; ++i) aOut.push_back(std::rand());
-    });
-    ASSERT_EQ(plain.size(), 4000u);
     const std::vector<int> batched = withState([](std::vector<int>& aOut) {
       CRandomDraws draws;
       {
