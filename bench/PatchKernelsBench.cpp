@@ -89,6 +89,23 @@ void Sums(benchmark::State& aState) {
   aState.SetItemsProcessed(aState.iterations() * n);
 }
 
+// The moves of a pass into both sums, half of the records joining each
+// cluster.
+void Moves(benchmark::State& aState) {
+  CFixture& f = fixture();
+  const std::vector<int> pixels = f.node(aState);
+  const int n = static_cast<int>(pixels.size());
+  std::vector<std::uint8_t> toSecond(pixels.size());
+  std::bernoulli_distribution coin(0.5);
+  for (std::uint8_t& side : toSecond) side = coin(f.generator) ? 1 : 0;
+  for (auto _ : aState) {
+    NPatchKernels::sumMoves(f.layout, pixels.data(), toSecond.data(), n, f.out0.data(), f.out1.data(), 0, 9);
+    benchmark::DoNotOptimize(f.out0.data());
+    benchmark::DoNotOptimize(f.out1.data());
+  }
+  aState.SetItemsProcessed(aState.iterations() * n);
+}
+
 // The split's test of which centre is nearer, which replaces the two sums
 // for most records.
 void NearerSides(benchmark::State& aState) {
@@ -109,6 +126,7 @@ BENCHMARK(OneCentre)->Arg(100)->Arg(4096)->Arg(1 << 18);
 BENCHMARK(TwoCentres)->Arg(100)->Arg(4096)->Arg(1 << 18);
 BENCHMARK(NearerSides)->Arg(100)->Arg(4096)->Arg(1 << 18);
 BENCHMARK(Sums)->Arg(4096)->Arg(1 << 18);
+BENCHMARK(Moves)->Arg(100)->Arg(4096);
 
 }  // namespace
 
