@@ -104,7 +104,8 @@ void CRandomDraws::drawMany(int* aOut, int aCount) {
       }
       // The last piece may be short: its last deg values go where those of
       // a whole one would be.
-      if (count < kPiece) std::memmove(line + kPiece, line + count, sizeof(std::uint32_t) * static_cast<std::size_t>(deg));
+      if (count < kPiece)
+        std::memmove(line + kPiece, line + count, sizeof(std::uint32_t) * static_cast<std::size_t>(deg));
     }
     const int moved = static_cast<int>((static_cast<long long>(front) + aCount) % deg);
     const std::uint32_t* const last = line + kPiece;
