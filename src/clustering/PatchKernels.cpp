@@ -178,29 +178,39 @@ __attribute__((target("avx2"), always_inline)) inline void centreDistances2Body(
 // The sums of the 9 x 9 case stay in registers while the records stream
 // past: rows 0-8 of columns 0-7 in nine registers, column 8 of rows 0-7 in a
 // tenth, and the last component apart. Each component's additions still come
-// one record after another.
+// one record after another. The rows of a patch lie xSize apart and each
+// row's ninth component 8 after its first (the layout is a square patch), so
+// every load is the patch's top left corner plus a multiple of the row
+// stride and a constant, which needs few registers. Negate: whether aNegate
+// may mark records to be subtracted (without, no sign is applied at all).
+template <bool Negate>
 __attribute__((target("avx2"), always_inline)) inline void sumFeatures9Body(const CPatchLayout& aLayout,
                                                                             const int* aPositions,
                                                                             const std::uint8_t* aNegate, int aCount,
                                                                             float* aSum) {
-  const int* offsets = aLayout.offsets;
+  const std::ptrdiff_t corner0 = aLayout.offsets[0], stride = aLayout.xSize;
   __m256 row[9];
   for (int dy = 0; dy < 9; ++dy) row[dy] = _mm256_loadu_ps(aSum + 9 * dy);
   __m256 column = _mm256_setr_ps(aSum[8], aSum[17], aSum[26], aSum[35], aSum[44], aSum[53], aSum[62], aSum[71]);
   float corner = aSum[80];
   const __m256 signBit = _mm256_set1_ps(-0.0f);
   for (int i = 0; i < aCount; ++i) {
-    const float* base = aLayout.image + aPositions[i];
-    const bool negate = aNegate && aNegate[i];
-    const __m256 sign = _mm256_and_ps(signBit, _mm256_castsi256_ps(_mm256_set1_epi32(negate ? -1 : 0)));
-    for (int dy = 0; dy < 9; ++dy)
-      row[dy] = _mm256_add_ps(row[dy], _mm256_xor_ps(_mm256_loadu_ps(base + offsets[9 * dy]), sign));
-    const __m256 last = _mm256_setr_ps(base[offsets[8]], base[offsets[17]], base[offsets[26]], base[offsets[35]],
-                                       base[offsets[44]], base[offsets[53]], base[offsets[62]], base[offsets[71]]);
-    column = _mm256_add_ps(column, _mm256_xor_ps(last, sign));
+    const float* top = aLayout.image + aPositions[i] + corner0;
+    __m256 sign = _mm256_setzero_ps();
+    if (Negate) sign = _mm256_and_ps(signBit, _mm256_castsi256_ps(_mm256_set1_epi32(aNegate[i] ? -1 : 0)));
+    for (int dy = 0; dy < 9; ++dy) {
+      const __m256 x = _mm256_loadu_ps(top + dy * stride);
+      row[dy] = _mm256_add_ps(row[dy], Negate ? _mm256_xor_ps(x, sign) : x);
+    }
+    const __m256 last = _mm256_setr_ps(top[8], top[stride + 8], top[2 * stride + 8], top[3 * stride + 8],
+                                       top[4 * stride + 8], top[5 * stride + 8], top[6 * stride + 8],
+                                       top[7 * stride + 8]);
+    column = _mm256_add_ps(column, Negate ? _mm256_xor_ps(last, sign) : last);
     // The sign by the same mask, not by a branch: whether a record leaves or
     // joins is as good as random.
-    corner = corner + _mm_cvtss_f32(_mm_xor_ps(_mm_set_ss(base[offsets[80]]), _mm256_castps256_ps128(sign)));
+    __m128 cornerValue = _mm_set_ss(top[8 * stride + 8]);
+    if (Negate) cornerValue = _mm_xor_ps(cornerValue, _mm256_castps256_ps128(sign));
+    corner = corner + _mm_cvtss_f32(cornerValue);
   }
   for (int dy = 0; dy < 9; ++dy) _mm256_storeu_ps(aSum + 9 * dy, row[dy]);
   alignas(32) float lanes[8];
@@ -299,7 +309,10 @@ __attribute__((target("avx2"), always_inline)) inline void sumMoves9Body(const C
   }                                                                                                               \
   __attribute__((target(Target))) void sumFeatures9##Suffix(const CPatchLayout& aLayout, const int* aPositions,   \
                                                             const std::uint8_t* aNegate, int aCount, float* aSum) { \
-    sumFeatures9Body(aLayout, aPositions, aNegate, aCount, aSum);                                                 \
+    if (aNegate)                                                                                                  \
+      sumFeatures9Body<true>(aLayout, aPositions, aNegate, aCount, aSum);                                         \
+    else                                                                                                          \
+      sumFeatures9Body<false>(aLayout, aPositions, aNegate, aCount, aSum);                                        \
   }                                                                                                               \
   template <int Rows>                                                                                             \
   __attribute__((target(Target))) void sumFeatureRows9##Suffix(const CPatchLayout& aLayout, const int* aPositions, \
