@@ -134,13 +134,13 @@ constexpr int kPassWorkers = 4;
 
 // A thread's scratch for its ranges of a shared pass.
 struct CPassScratch {
-  CScratch<int> own0, own1, other0, other1, moves, pixels;
+  CScratch<int> own0, own1, pixels;
   CScratch<float> distTo0, distTo1;
 
   // Room for a whole range and the few more that the listing kernels write
   // past the end, made before the jobs run: a job must not throw.
   void reserve(std::size_t aRecords) {
-    for (CScratch<int>* list : {&own0, &own1, &other0, &other1, &moves, &pixels}) list->reserve(aRecords);
+    for (CScratch<int>* list : {&own0, &own1, &pixels}) list->reserve(aRecords);
     for (CScratch<float>* list : {&distTo0, &distTo1}) list->reserve(aRecords);
   }
 };
@@ -332,6 +332,148 @@ void boundsStep(CBounds& aList, int aBegin, int aEnd, const CBoundsStep& aStep, 
   boundsStepPortable(aList, aBegin, aEnd, aStep, aSpread0, aSpread1, aOwn0, aOwn1);
 }
 
+// A pass's distances are applied in two steps. First each record looked at
+// takes its distance to its own centre as its lower bound to that centre and
+// keeps the other in its upper bound for the moment, and bit 1 of its
+// cluster marks it (spreadDistances). Then the records are applied in order
+// (applyDistances), which clears the marks.
+constexpr std::int8_t kLookedAt = 2;
+
+// The distances of the records of aOwn0 (in cluster 0) and then of aOwn1 (in
+// cluster 1), in that order in aTo0 and aTo1, put in place.
+void spreadDistances(CBounds& aList, const CScratch<int>& aOwn0, const CScratch<int>& aOwn1, const float* aTo0,
+                     const float* aTo1) {
+  std::int8_t* const cluster = aList.cluster.data();
+  float* const lower0 = aList.lower0.data();
+  float* const lower1 = aList.lower1.data();
+  float* const upper = aList.upper.data();
+  std::size_t j = 0;
+  for (const int i : aOwn0) {
+    lower0[i] = aTo0[j];
+    upper[i] = aTo1[j];
+    cluster[i] = kLookedAt;
+    ++j;
+  }
+  for (const int i : aOwn1) {
+    lower1[i] = aTo1[j];
+    upper[i] = aTo0[j];
+    cluster[i] = 1 | kLookedAt;
+    ++j;
+  }
+}
+
+// What the distances of a pass do to the records looked at in [aBegin,
+// aEnd), in record order. Each takes its distance to its own centre as its
+// lower bound to that centre and as its upper bound. Unless that distance is
+// at most its lower bound to the other centre (0 in the first pass, where
+// the random start left it open), it takes its distance to the other centre
+// as that bound, and moves to the other cluster where the other centre is
+// nearer (a tie stays), its upper bound then the distance to it. The moves'
+// positions (aPixels of the records) and whether each joins the second
+// cluster go to aPositions and aToSecond from 0 on, in record order; returns
+// their count, aMovedTo1 of them joining the second cluster.
+template <bool FirstPass>
+int applyDistancesPortable(CBounds& aList, int aBegin, int aEnd, const int* aPixels, int* aPositions,
+                           std::uint8_t* aToSecond, int& aMovedTo1) {
+  std::int8_t* const cluster = aList.cluster.data();
+  float* const lower0 = aList.lower0.data();
+  float* const lower1 = aList.lower1.data();
+  float* const upper = aList.upper.data();
+  int moved = 0, movedTo1 = 0;
+  for (int i = aBegin; i < aEnd; ++i) {
+    if (!(cluster[i] & kLookedAt)) continue;
+    const bool second = (cluster[i] & 1) != 0;
+    cluster[i] = second ? 1 : 0;
+    const float own = second ? lower1[i] : lower0[i];
+    const float other = upper[i];
+    float& lowerOther = second ? lower0[i] : lower1[i];
+    upper[i] = own;
+    if (FirstPass) lowerOther = 0.0f;
+    if (own <= lowerOther) continue;
+    lowerOther = other;
+    if (own <= other) continue;
+    upper[i] = other;
+    cluster[i] = second ? 0 : 1;
+    aPositions[moved] = aPixels[i];
+    aToSecond[moved] = second ? 0 : 1;
+    ++moved;
+    movedTo1 += second ? 0 : 1;
+  }
+  aMovedTo1 = movedTo1;
+  return moved;
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+// The low bytes of eight 32-bit lanes, in order.
+__attribute__((target("avx2"))) inline __m128i lowBytes(__m256i aLanes) {
+  const __m256i bytes = _mm256_packs_epi16(_mm256_packs_epi32(aLanes, aLanes), _mm256_setzero_si256());
+  return _mm_unpacklo_epi32(_mm256_castsi256_si128(bytes), _mm256_extracti128_si256(bytes, 1));
+}
+
+// applyDistancesPortable eight records at a time: the same rules lane by
+// lane, by masks rather than branches (whether a record moves is as good as
+// random), the records not looked at keeping every field. The moves are
+// packed by the lane table, so eight values are stored where fewer are
+// kept; these stores stay below the group's own end in the outputs.
+template <bool FirstPass>
+__attribute__((target("avx2,popcnt"))) int applyDistancesAvx2(CBounds& aList, int aBegin, int aEnd,
+                                                               const int* aPixels, int* aPositions,
+                                                               std::uint8_t* aToSecond, int& aMovedTo1) {
+  std::int8_t* const cluster = aList.cluster.data();
+  float* const lower0 = aList.lower0.data();
+  float* const lower1 = aList.lower1.data();
+  float* const upper = aList.upper.data();
+  const __m256i one = _mm256_set1_epi32(1), lookedBit = _mm256_set1_epi32(kLookedAt);
+  int moved = 0, movedTo1 = 0;
+  int i = aBegin;
+  for (; i + 8 <= aEnd; i += 8) {
+    const __m256i marked = _mm256_cvtepi8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(cluster + i)));
+    const __m256 lookedAt =
+        _mm256_castsi256_ps(_mm256_cmpeq_epi32(_mm256_and_si256(marked, lookedBit), lookedBit));
+    const __m256i halves = _mm256_and_si256(marked, one);
+    const __m256 second = _mm256_castsi256_ps(_mm256_cmpeq_epi32(halves, one));
+    const __m256 l0 = _mm256_loadu_ps(lower0 + i), l1 = _mm256_loadu_ps(lower1 + i);
+    const __m256 u = _mm256_loadu_ps(upper + i);
+    const __m256 own = _mm256_blendv_ps(l0, l1, second);
+    const __m256 lowerOther = FirstPass ? _mm256_setzero_ps() : _mm256_blendv_ps(l1, l0, second);
+    // !(own <= lowerOther) and !(own <= other), as the plain rules ask; the
+    // other distance is in the upper bound.
+    const __m256 keep = _mm256_and_ps(lookedAt, _mm256_cmp_ps(own, lowerOther, _CMP_NLE_UQ));
+    const __m256 move = _mm256_and_ps(keep, _mm256_cmp_ps(own, u, _CMP_NLE_UQ));
+    const __m256 newOther = _mm256_blendv_ps(lowerOther, u, keep);
+    // The other centre's bound: lower0 for records of cluster 1, lower1 for
+    // those of cluster 0.
+    _mm256_storeu_ps(lower0 + i, _mm256_blendv_ps(l0, newOther, _mm256_and_ps(second, lookedAt)));
+    _mm256_storeu_ps(lower1 + i, _mm256_blendv_ps(l1, newOther, _mm256_andnot_ps(second, lookedAt)));
+    _mm256_storeu_ps(upper + i, _mm256_blendv_ps(u, _mm256_blendv_ps(own, u, move), lookedAt));
+    const __m256i newHalves = _mm256_xor_si256(halves, _mm256_and_si256(_mm256_castps_si256(move), one));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(cluster + i), lowBytes(newHalves));
+    const unsigned moves = static_cast<unsigned>(_mm256_movemask_ps(move));
+    const __m256i lanes = _mm256_load_si256(reinterpret_cast<const __m256i*>(kLaneTable.lanes[moves]));
+    const __m256i pixels = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(aPixels + i));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(aPositions + moved), _mm256_permutevar8x32_epi32(pixels, lanes));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(aToSecond + moved),
+                     lowBytes(_mm256_permutevar8x32_epi32(newHalves, lanes)));
+    moved += __builtin_popcount(moves);
+    movedTo1 += __builtin_popcount(moves & ~static_cast<unsigned>(_mm256_movemask_ps(second)));
+  }
+  int restTo1 = 0;
+  const int rest =
+      applyDistancesPortable<FirstPass>(aList, i, aEnd, aPixels, aPositions + moved, aToSecond + moved, restTo1);
+  aMovedTo1 = movedTo1 + restTo1;
+  return moved + rest;
+}
+#endif
+
+template <bool FirstPass>
+int applyDistances(CBounds& aList, int aBegin, int aEnd, const int* aPixels, int* aPositions,
+                   std::uint8_t* aToSecond, int& aMovedTo1) {
+#if defined(__x86_64__) || defined(__i386__)
+  if (NPatchKernels::usesAvx2())
+    return applyDistancesAvx2<FirstPass>(aList, aBegin, aEnd, aPixels, aPositions, aToSecond, aMovedTo1);
+#endif
+  return applyDistancesPortable<FirstPass>(aList, aBegin, aEnd, aPixels, aPositions, aToSecond, aMovedTo1);
+}
 class CBuilder {
 public:
   // Takes the settings of the next tree; the scratch of earlier trees stays.
@@ -519,95 +661,6 @@ private:
     });
   }
 
-  // After the distances to their own centre (aOwnDistance), the records of
-  // aOwn take them as bounds; those still nearer to the other centre by their
-  // bounds go to aOther, with their distance to it when it is already known
-  // (aOtherDistance, kept in step).
-  // In the first pass (FirstPass) the bound to the other centre is still
-  // the random start's 0, which is written here rather than at the start:
-  // the start runs on one thread, while the ranges of a shared first pass
-  // write their own records' bounds where they are read next.
-  template <bool FirstPass>
-  static void keepUndecided(const CScratch<int>& aOwn, const float* aOwnDistance, float* aLowerOwn, float* aUpper,
-                            float* aLowerOther, CScratch<int>& aOther, float* aOtherDistance) {
-    CKeeper<CScratch<int>> other(aOther, aOwn.size());
-    for (std::size_t j = 0; j < aOwn.size(); ++j) {
-      const int i = aOwn[j];
-      const float d = aOwnDistance[j];
-      aLowerOwn[i] = d;
-      aUpper[i] = d;
-      if (FirstPass) aLowerOther[i] = 0.0f;
-      const bool keep = !(d <= (FirstPass ? 0.0f : aLowerOther[i]));
-      aOtherDistance[other.size()] = aOtherDistance[j];
-      other.offer(i, keep);
-    }
-    other.finish();
-  }
-
-  // The moves of a pass in list order: aTo1[0 .. aCount1) (records joining
-  // cluster 1) and aTo0[0 .. aCount0) (joining cluster 0), each ascending,
-  // merged into each record's position and whether it joins the second
-  // cluster. Which run comes next is as good as random, so the merge takes
-  // it by arithmetic rather than by a branch.
-  template <typename Position>
-  static void mergeMoves(const int* aTo1, std::size_t aCount1, const int* aTo0, std::size_t aCount0,
-                         const Position& aPosition, int* aPositions, std::uint8_t* aToSecond) {
-    std::size_t a = 0, b = 0, j = 0;
-    for (; a < aCount1 && b < aCount0; ++j) {
-      const int x = aTo1[a], y = aTo0[b];
-      const int first = x < y ? 1 : 0;
-      // Selected by a mask: written as a choice, it became a branch again.
-      const int i = y ^ ((x ^ y) & -first);
-      aPositions[j] = aPosition(i);
-      aToSecond[j] = static_cast<std::uint8_t>(first);
-      a += static_cast<std::size_t>(first);
-      b += static_cast<std::size_t>(first ^ 1);
-    }
-    for (; a < aCount1; ++a, ++j) {
-      aPositions[j] = aPosition(aTo1[a]);
-      aToSecond[j] = 1;
-    }
-    for (; b < aCount0; ++b, ++j) {
-      aPositions[j] = aPosition(aTo0[b]);
-      aToSecond[j] = 0;
-    }
-  }
-
-  // With their distances to the other centre (aOtherDistance), the records
-  // of aOther take them as bounds and move to that centre's cluster
-  // (aTarget) where it is nearer than their own bound; the moves are offered
-  // to aMoves in list order.
-  static void offerMoves(const CScratch<int>& aOther, const float* aOtherDistance, float* aLowerOther,
-                         float* aUpper, std::int8_t* aCluster, std::int8_t aTarget, CKeeper<CScratch<int>>& aMoves) {
-    // Plain locals: the byte stores to the clusters could alias anything,
-    // which would make the compiler reload the lists and the keeper's end
-    // after each of them.
-    const int* const other = aOther.data();
-    const float* const distance = aOtherDistance;
-    const std::size_t count = aOther.size();
-    int* const moves = aMoves.data();
-    std::size_t end = aMoves.size();
-    for (std::size_t j = 0; j < count; ++j) {
-      const int i = other[j];
-      const float d = distance[j];
-      aLowerOther[i] = d;
-      const float upper = aUpper[i];
-      const bool move = !(upper <= d);
-      // Selected by masks: the compiler would branch on the move, which is
-      // as good as random.
-      const std::uint32_t take = 0u - static_cast<std::uint32_t>(move);
-      std::uint32_t dBits, upperBits;
-      std::memcpy(&dBits, &d, sizeof dBits);
-      std::memcpy(&upperBits, &upper, sizeof upperBits);
-      const std::uint32_t newBits = (dBits & take) | (upperBits & ~take);
-      std::memcpy(&aUpper[i], &newBits, sizeof newBits);
-      aCluster[i] = static_cast<std::int8_t>(aCluster[i] ^ ((aCluster[i] ^ aTarget) & static_cast<std::int8_t>(take)));
-      moves[end] = i;
-      end += move ? 1 : 0;
-    }
-    aMoves.setSize(end);
-  }
-
   // Two-means on one work list of more active records than can make a leaf
   // whatever it finds (smaller lists only draw, see splitOne); the centres
   // end in mCentre0 and mCentre1.
@@ -615,10 +668,13 @@ private:
     const int n = aRecords.size();
     CBounds& aList = mBounds;
     aList.prepare(aRecords);
+    if (mMovePositions.size() < static_cast<std::size_t>(n)) {
+      mMovePositions.resize(static_cast<std::size_t>(n));
+      mToSecond.resize(static_cast<std::size_t>(n));
+    }
     // Plain local pointers: the byte-sized copy flags could alias anything,
     // which would make the compiler reload every array after every store.
     const NPatchKernels::CPatchLayout layout = layoutOf(aRecords);
-    const auto pixel = [&](int aIndex) { return positionOf(aRecords, aIndex); };
     const std::uint8_t* const isCopy = aRecords.isCopy.data();
     std::int8_t* const cluster = aList.cluster.data();
     float* const lower0 = aList.lower0.data();
@@ -739,38 +795,25 @@ private:
         gatherPixels(aRecords, mOwn0, mOwn1, mPixels);
       }
       bothDistances(layout, mPixels.data(), count0 + count1, mDistTo0, mDistTo1);
-      float* const to0 = mDistTo0.data();
-      float* const to1 = mDistTo1.data();
-      if (pass == 1) {
-        keepUndecided<true>(mOwn0, to0, lower0, upper, lower1, mOther0, to1);
-        keepUndecided<true>(mOwn1, to1 + count0, lower1, upper, lower0, mOther1, to0 + count0);
-      } else {
-        keepUndecided<false>(mOwn0, to0, lower0, upper, lower1, mOther0, to1);
-        keepUndecided<false>(mOwn1, to1 + count0, lower1, upper, lower0, mOther1, to0 + count0);
+      // The moves, in list order: each sum takes the moved records in that
+      // order, a record leaving a cluster subtracted from its sum, one
+      // joining it added.
+      int moved = 0, movedTo1 = 0;
+      if (count0 + count1 > 0) {
+        spreadDistances(aList, mOwn0, mOwn1, mDistTo0.data(), mDistTo1.data());
+        moved = pass == 1 ? applyDistances<true>(aList, 0, n, pixels, mMovePositions.data(),
+                                                 mToSecond.data(), movedTo1)
+                          : applyDistances<false>(aList, 0, n, pixels, mMovePositions.data(),
+                                                  mToSecond.data(), movedTo1);
       }
-      std::size_t movedTo1 = 0;
-      {
-        CKeeper<CScratch<int>> moves(mMoves, mOther0.size() + mOther1.size());
-        offerMoves(mOther0, to1, lower1, upper, cluster, 1, moves);
-        movedTo1 = moves.size();
-        offerMoves(mOther1, to0 + count0, lower0, upper, cluster, 0, moves);
-        moves.finish();
-      }
-      if (mMoves.empty()) {
+      if (moved == 0) {
         if (pass == 1) spreads(aList, aSpread0, aSpread1);
         return;
       }
-      const int moved = static_cast<int>(mMoves.size());
-      const int movedTo0 = moved - static_cast<int>(movedTo1);
-      n0 += movedTo0 - static_cast<int>(movedTo1);
-      n1 += static_cast<int>(movedTo1) - movedTo0;
-      // Each sum takes the moved records in list order: a record leaving a
-      // cluster is subtracted from its sum, one joining it is added.
-      mPositions0.resize(static_cast<std::size_t>(moved));
-      mToSecond.resize(static_cast<std::size_t>(moved));
-      mergeMoves(mMoves.data(), movedTo1, mMoves.data() + movedTo1, static_cast<std::size_t>(movedTo0), pixel,
-                 mPositions0.data(), mToSecond.data());
-      sumMoves(layout, mPositions0.data(), mToSecond.data(), moved);
+      const int movedTo0 = moved - movedTo1;
+      n0 += movedTo0 - movedTo1;
+      n1 += movedTo1 - movedTo0;
+      sumMoves(layout, mMovePositions.data(), mToSecond.data(), moved);
       if (n0 == 0 || n1 == 0) {
         // A pass emptied a cluster: its mean is undefined, so the centres stay.
         spreads(aList, aSpread0, aSpread1);
@@ -817,10 +860,6 @@ private:
     const NPatchKernels::CPatchLayout& layout = layoutOf(aRecords);
     mChunks.resize(static_cast<std::size_t>(chunks));
     for (CPassScratch& worker : mWorkers) worker.reserve(kPassChunk + 16);
-    if (mMovePositions.size() < static_cast<std::size_t>(n)) {
-      mMovePositions.resize(static_cast<std::size_t>(n));
-      mToSecond.resize(static_cast<std::size_t>(n));
-    }
     const auto joinSpreads = [&] {
       aSpread0 = 0.0f;
       aSpread1 = 0.0f;
@@ -892,37 +931,23 @@ private:
     // (see twoMeans).
     CScratch<int>& pixels = aScratch.pixels;
     gatherPixels(aRecords, own0, own1, pixels);
-    const int count0 = static_cast<int>(own0.size()), count = static_cast<int>(pixels.size());
+    const int count = static_cast<int>(pixels.size());
     aScratch.distTo0.resize(static_cast<std::size_t>(count));
     aScratch.distTo1.resize(static_cast<std::size_t>(count));
     float* const to0 = aScratch.distTo0.data();
     float* const to1 = aScratch.distTo1.data();
     NPatchKernels::centreDistances2(layout, pixels.data(), count, mCentre0.data(), mCentre1.data(), to0, to1);
-    std::int8_t* const cluster = list.cluster.data();
-    float* const lower0 = list.lower0.data();
-    float* const lower1 = list.lower1.data();
-    float* const upper = list.upper.data();
-    if (aLoosen) {
-      keepUndecided<false>(own0, to0, lower0, upper, lower1, aScratch.other0, to1);
-      keepUndecided<false>(own1, to1 + count0, lower1, upper, lower0, aScratch.other1, to0 + count0);
-    } else {
-      keepUndecided<true>(own0, to0, lower0, upper, lower1, aScratch.other0, to1);
-      keepUndecided<true>(own1, to1 + count0, lower1, upper, lower0, aScratch.other1, to0 + count0);
-    }
-    CScratch<int>& moves = aScratch.moves;
-    std::size_t movedTo1 = 0;
-    {
-      CKeeper<CScratch<int>> keeper(moves, aScratch.other0.size() + aScratch.other1.size());
-      offerMoves(aScratch.other0, to1, lower1, upper, cluster, 1, keeper);
-      movedTo1 = keeper.size();
-      offerMoves(aScratch.other1, to0 + count0, lower0, upper, cluster, 0, keeper);
-      keeper.finish();
-    }
-    mergeMoves(moves.data(), movedTo1, moves.data() + movedTo1, moves.size() - movedTo1,
-               [&](int aIndex) { return positionOf(aRecords, aIndex); }, mMovePositions.data() + begin,
-               mToSecond.data() + begin);
-    result.moves = static_cast<int>(moves.size());
-    result.movedTo1 = static_cast<int>(movedTo1);
+    result.moves = 0;
+    result.movedTo1 = 0;
+    if (count == 0) return;
+    spreadDistances(list, own0, own1, to0, to1);
+    const int* const positions = aRecords.pixel.data();
+    int movedTo1 = 0;
+    result.moves = aLoosen ? applyDistances<false>(list, begin, end, positions,
+                                                   mMovePositions.data() + begin, mToSecond.data() + begin, movedTo1)
+                           : applyDistances<true>(list, begin, end, positions,
+                                                  mMovePositions.data() + begin, mToSecond.data() + begin, movedTo1);
+    result.movedTo1 = movedTo1;
   }
 
   // The draws of two-means' random start alone: attempts of one draw per
@@ -1179,19 +1204,21 @@ private:
   NPatchKernels::CPatchLayout mLayout{};
   std::vector<float> mSum0, mSum1, mCentre0, mCentre1, mOld0, mOld1;
   // Scratch of the passes, kept between nodes to avoid reallocating.
-  CScratch<int> mOwn0, mOwn1, mOther0, mOther1, mMoves, mPixels;
+  CScratch<int> mOwn0, mOwn1, mOther0, mPixels;
   // Distances to centre 0 and to centre 1 of a batch of records.
   CScratch<float> mDistTo0, mDistTo1;
   CScratch<int> mPositions0, mPositions1;
   // A random start's draws, and what each says of its record's side.
   CScratch<int> mDrawn;
   CScratch<CStartingDraw> mStarts;
-  CScratch<std::uint8_t> mToSecond;
   // The passes of large nodes: each thread's scratch, each range's results,
   // and the moves' positions, at first at their range's start.
   CPassScratch mWorkers[kPassWorkers];
   std::vector<CChunkResult> mChunks;
+  // The moves of a pass: positions, and whether each joins the second
+  // cluster (in the shared passes, each range's at first at its start).
   CScratch<int> mMovePositions;
+  CScratch<std::uint8_t> mToSecond;
   CScratch<std::uint8_t> mNearer;
   NPatchKernels::CNearerTest mNearerTest;
   std::vector<CWorkList> mPending;
