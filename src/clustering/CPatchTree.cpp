@@ -336,7 +336,10 @@ void boundsStep(CBounds& aList, int aBegin, int aEnd, const CBoundsStep& aStep, 
 // takes its distance to its own centre as its lower bound to that centre and
 // keeps the other in its upper bound for the moment, and bit 1 of its
 // cluster marks it (spreadDistances). Then the records are applied in order
-// (applyDistances), which clears the marks.
+// (applyDistances), which clears the marks. A first pass that looks at every
+// record of a list without copies has each record's distances to centre 0
+// and 1 written straight to its lower bounds instead (AllLooked), in record
+// order, and no record is marked.
 constexpr std::int8_t kLookedAt = 2;
 
 // The distances of the records of aOwn0 (in cluster 0) and then of aOwn1 (in
@@ -372,7 +375,7 @@ void spreadDistances(CBounds& aList, const CScratch<int>& aOwn0, const CScratch<
 // positions (aPixels of the records) and whether each joins the second
 // cluster go to aPositions and aToSecond from 0 on, in record order; returns
 // their count, aMovedTo1 of them joining the second cluster.
-template <bool FirstPass>
+template <bool FirstPass, bool AllLooked = false>
 int applyDistancesPortable(CBounds& aList, int aBegin, int aEnd, const int* aPixels, int* aPositions,
                            std::uint8_t* aToSecond, int& aMovedTo1) {
   std::int8_t* const cluster = aList.cluster.data();
@@ -381,12 +384,12 @@ int applyDistancesPortable(CBounds& aList, int aBegin, int aEnd, const int* aPix
   float* const upper = aList.upper.data();
   int moved = 0, movedTo1 = 0;
   for (int i = aBegin; i < aEnd; ++i) {
-    if (!(cluster[i] & kLookedAt)) continue;
+    if (!AllLooked && !(cluster[i] & kLookedAt)) continue;
     const bool second = (cluster[i] & 1) != 0;
     cluster[i] = second ? 1 : 0;
     const float own = second ? lower1[i] : lower0[i];
-    const float other = upper[i];
     float& lowerOther = second ? lower0[i] : lower1[i];
+    const float other = AllLooked ? lowerOther : upper[i];
     upper[i] = own;
     if (FirstPass) lowerOther = 0.0f;
     if (own <= lowerOther) continue;
@@ -415,7 +418,7 @@ __attribute__((target("avx2"))) inline __m128i lowBytes(__m256i aLanes) {
 // random), the records not looked at keeping every field. The moves are
 // packed by the lane table, so eight values are stored where fewer are
 // kept; these stores stay below the group's own end in the outputs.
-template <bool FirstPass>
+template <bool FirstPass, bool AllLooked>
 __attribute__((target("avx2,popcnt"))) int applyDistancesAvx2(CBounds& aList, int aBegin, int aEnd,
                                                                const int* aPixels, int* aPositions,
                                                                std::uint8_t* aToSecond, int& aMovedTo1) {
@@ -429,11 +432,14 @@ __attribute__((target("avx2,popcnt"))) int applyDistancesAvx2(CBounds& aList, in
   for (; i + 8 <= aEnd; i += 8) {
     const __m256i marked = _mm256_cvtepi8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(cluster + i)));
     const __m256 lookedAt =
-        _mm256_castsi256_ps(_mm256_cmpeq_epi32(_mm256_and_si256(marked, lookedBit), lookedBit));
+        AllLooked ? _mm256_castsi256_ps(_mm256_cmpeq_epi32(marked, marked))
+                  : _mm256_castsi256_ps(_mm256_cmpeq_epi32(_mm256_and_si256(marked, lookedBit), lookedBit));
     const __m256i halves = _mm256_and_si256(marked, one);
     const __m256 second = _mm256_castsi256_ps(_mm256_cmpeq_epi32(halves, one));
     const __m256 l0 = _mm256_loadu_ps(lower0 + i), l1 = _mm256_loadu_ps(lower1 + i);
-    const __m256 u = _mm256_loadu_ps(upper + i);
+    // The other distance: kept in the upper bound, or all looked at, in the
+    // other lower bound.
+    const __m256 u = AllLooked ? _mm256_blendv_ps(l1, l0, second) : _mm256_loadu_ps(upper + i);
     const __m256 own = _mm256_blendv_ps(l0, l1, second);
     const __m256 lowerOther = FirstPass ? _mm256_setzero_ps() : _mm256_blendv_ps(l1, l0, second);
     // !(own <= lowerOther) and !(own <= other), as the plain rules ask; the
@@ -458,21 +464,24 @@ __attribute__((target("avx2,popcnt"))) int applyDistancesAvx2(CBounds& aList, in
     movedTo1 += __builtin_popcount(moves & ~static_cast<unsigned>(_mm256_movemask_ps(second)));
   }
   int restTo1 = 0;
-  const int rest =
-      applyDistancesPortable<FirstPass>(aList, i, aEnd, aPixels, aPositions + moved, aToSecond + moved, restTo1);
+  const int rest = applyDistancesPortable<FirstPass, AllLooked>(aList, i, aEnd, aPixels, aPositions + moved,
+                                                                aToSecond + moved, restTo1);
   aMovedTo1 = movedTo1 + restTo1;
   return moved + rest;
 }
 #endif
 
-template <bool FirstPass>
+template <bool FirstPass, bool AllLooked = false>
 int applyDistances(CBounds& aList, int aBegin, int aEnd, const int* aPixels, int* aPositions,
                    std::uint8_t* aToSecond, int& aMovedTo1) {
+  static_assert(FirstPass || !AllLooked, "only a first pass looks at every record");
 #if defined(__x86_64__) || defined(__i386__)
   if (NPatchKernels::usesAvx2())
-    return applyDistancesAvx2<FirstPass>(aList, aBegin, aEnd, aPixels, aPositions, aToSecond, aMovedTo1);
+    return applyDistancesAvx2<FirstPass, AllLooked>(aList, aBegin, aEnd, aPixels, aPositions, aToSecond,
+                                                    aMovedTo1);
 #endif
-  return applyDistancesPortable<FirstPass>(aList, aBegin, aEnd, aPixels, aPositions, aToSecond, aMovedTo1);
+  return applyDistancesPortable<FirstPass, AllLooked>(aList, aBegin, aEnd, aPixels, aPositions, aToSecond,
+                                                      aMovedTo1);
 }
 class CBuilder {
 public:
@@ -705,6 +714,9 @@ private:
     const int* const drawn = mDrawn.data();
     const CStartingDraw* const starts = mStarts.data();
     const int* const pixels = aRecords.pixel.data();
+    // Without copies the first pass looks at every record in record order
+    // (unless the centres lie too far apart), and needs no lists of them.
+    const bool listOwn = active != n;
     do {
       // One draw per active record, in record order. A piece of records at
       // a time, their draws are made first (the generator's state then stays
@@ -731,9 +743,11 @@ private:
           // the side, which is as good as random.
           const int at = pixels[i];
           positions0[count0] = at;
-          own0[count0] = i;
           positions1[count1] = at;
-          own1[count1] = i;
+          if (listOwn) {
+            own0[count0] = i;
+            own1[count1] = i;
+          }
           count1 += side == 0 ? 0 : 1;
         }
       }
@@ -745,9 +759,9 @@ private:
       n1 = count1;
     } while (n0 == 0 || n1 == 0);
     mPositions0.resize(static_cast<std::size_t>(n0));
-    mOwn0.resize(static_cast<std::size_t>(n0));
+    mOwn0.resize(static_cast<std::size_t>(listOwn ? n0 : 0));
     mPositions1.resize(static_cast<std::size_t>(n1));
-    mOwn1.resize(static_cast<std::size_t>(n1));
+    mOwn1.resize(static_cast<std::size_t>(listOwn ? n1 : 0));
     std::fill(mSum0.begin(), mSum0.end(), 0.0f);
     std::fill(mSum1.begin(), mSum1.end(), 0.0f);
     sumFeaturesTwice(layout, mPositions0.data(), static_cast<int>(mPositions0.size()), mSum0.data(),
@@ -756,6 +770,7 @@ private:
     mean(mSum0, n0, mCentre0);
     mean(mSum1, n1, mCentre1);
     float half = 0.5f * squaredDistance(mCentre0.data(), mCentre1.data(), mLength);
+    mFirstLooksAtAll = !listOwn && !(half >= kFarAway);
 
     if (half >= kFarAway) {
       // No record is looked at in the first pass: the bounds are the start's.
@@ -784,27 +799,37 @@ private:
       // cost less than the second distance taken apart. The other distance
       // is used only where the rules ask for it. Both clusters' records go
       // in one batch, so that only its last group of eight has idle lanes.
-      const int count0 = static_cast<int>(mOwn0.size()), count1 = static_cast<int>(mOwn1.size());
-      if (pass == 1) {
-        // The first pass looks at all of each cluster (or at none): their
-        // pixels are the positions listed for the sums.
-        mPixels.resize(static_cast<std::size_t>(count0 + count1));
-        std::copy_n(mPositions0.data(), count0, mPixels.data());
-        std::copy_n(mPositions1.data(), count1, mPixels.data() + count0);
-      } else {
-        gatherPixels(aRecords, mOwn0, mOwn1, mPixels);
-      }
-      bothDistances(layout, mPixels.data(), count0 + count1, mDistTo0, mDistTo1);
       // The moves, in list order: each sum takes the moved records in that
       // order, a record leaving a cluster subtracted from its sum, one
       // joining it added.
       int moved = 0, movedTo1 = 0;
-      if (count0 + count1 > 0) {
-        spreadDistances(aList, mOwn0, mOwn1, mDistTo0.data(), mDistTo1.data());
-        moved = pass == 1 ? applyDistances<true>(aList, 0, n, pixels, mMovePositions.data(),
-                                                 mToSecond.data(), movedTo1)
-                          : applyDistances<false>(aList, 0, n, pixels, mMovePositions.data(),
-                                                  mToSecond.data(), movedTo1);
+      if (pass == 1 && mFirstLooksAtAll) {
+        // Every record, in record order, its distances written straight to
+        // its lower bounds.
+        inChunks(n, [&](int aBegin, int aCount) {
+          NPatchKernels::centreDistances2(layout, pixels + aBegin, aCount, mCentre0.data(), mCentre1.data(),
+                                          lower0 + aBegin, lower1 + aBegin);
+        });
+        moved = applyDistances<true, true>(aList, 0, n, pixels, mMovePositions.data(), mToSecond.data(), movedTo1);
+      } else {
+        const int count0 = static_cast<int>(mOwn0.size()), count1 = static_cast<int>(mOwn1.size());
+        if (pass == 1) {
+          // The first pass looks at all of each cluster (or at none): their
+          // pixels are the positions listed for the sums.
+          mPixels.resize(static_cast<std::size_t>(count0 + count1));
+          std::copy_n(mPositions0.data(), count0, mPixels.data());
+          std::copy_n(mPositions1.data(), count1, mPixels.data() + count0);
+        } else {
+          gatherPixels(aRecords, mOwn0, mOwn1, mPixels);
+        }
+        bothDistances(layout, mPixels.data(), count0 + count1, mDistTo0, mDistTo1);
+        if (count0 + count1 > 0) {
+          spreadDistances(aList, mOwn0, mOwn1, mDistTo0.data(), mDistTo1.data());
+          moved = pass == 1 ? applyDistances<true>(aList, 0, n, pixels, mMovePositions.data(), mToSecond.data(),
+                                                   movedTo1)
+                            : applyDistances<false>(aList, 0, n, pixels, mMovePositions.data(), mToSecond.data(),
+                                                    movedTo1);
+        }
       }
       if (moved == 0) {
         if (pass == 1) spreads(aList, aSpread0, aSpread1);
@@ -915,16 +940,25 @@ private:
     CScratch<int>& own1 = aScratch.own1;
     own0.clear();
     own1.clear();
+    const NPatchKernels::CPatchLayout& layout = layoutOf(aRecords);
+    const int* const positions = aRecords.pixel.data();
+    int movedTo1 = 0;
     if (aLoosen) {
       boundsStep(list, begin, end, *aLoosen, result.spread0, result.spread1, own0, own1);
       if (!aLoosen->scan) return;
+    } else if (mFirstLooksAtAll) {
+      NPatchKernels::centreDistances2(layout, positions + begin, end - begin, mCentre0.data(), mCentre1.data(),
+                                      list.lower0.data() + begin, list.lower1.data() + begin);
+      result.moves = applyDistances<true, true>(list, begin, end, positions, mMovePositions.data() + begin,
+                                                mToSecond.data() + begin, movedTo1);
+      result.movedTo1 = movedTo1;
+      return;
     } else {
       const auto from0 = std::lower_bound(mOwn0.begin(), mOwn0.end(), begin);
       own0.assign(from0, std::lower_bound(from0, mOwn0.end(), end));
       const auto from1 = std::lower_bound(mOwn1.begin(), mOwn1.end(), begin);
       own1.assign(from1, std::lower_bound(from1, mOwn1.end(), end));
     }
-    const NPatchKernels::CPatchLayout& layout = layoutOf(aRecords);
     // Both distances of every record looked at, both clusters in one batch:
     // in the first pass the random start leaves every bound open, and in
     // later ones about half of the records go on to need the other distance
@@ -941,8 +975,6 @@ private:
     result.movedTo1 = 0;
     if (count == 0) return;
     spreadDistances(list, own0, own1, to0, to1);
-    const int* const positions = aRecords.pixel.data();
-    int movedTo1 = 0;
     result.moves = aLoosen ? applyDistances<false>(list, begin, end, positions,
                                                    mMovePositions.data() + begin, mToSecond.data() + begin, movedTo1)
                            : applyDistances<true>(list, begin, end, positions,
@@ -1219,6 +1251,9 @@ private:
   // cluster (in the shared passes, each range's at first at its start).
   CScratch<int> mMovePositions;
   CScratch<std::uint8_t> mToSecond;
+  // Whether the first pass of the node being divided looks at every record
+  // in record order (see twoMeans).
+  bool mFirstLooksAtAll = false;
   CScratch<std::uint8_t> mNearer;
   NPatchKernels::CNearerTest mNearerTest;
   std::vector<CWorkList> mPending;
