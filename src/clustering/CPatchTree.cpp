@@ -635,25 +635,24 @@ private:
       aRange(begin, std::min(kDistanceChunk, aCount - begin));
     });
   }
-  // sumFeatures into each of two sums, shared by halves of the patch rows
-  // when long.
+  // sumFeatures into each of two sums, one sum for each thread when long:
+  // the whole-patch kernel reads each record once, while a share by patch
+  // rows would have each thread read every record.
   void sumFeaturesTwice(const NPatchKernels::CPatchLayout& aLayout, const int* aPositions0, int aCount0,
                         float* aSum0, const int* aPositions1, int aCount1, float* aSum1) {
+    const auto sum = [&](int aJob) {
+      if (aJob == 0)
+        NPatchKernels::sumFeatures(aLayout, aPositions0, nullptr, aCount0, aSum0);
+      else
+        NPatchKernels::sumFeatures(aLayout, aPositions1, nullptr, aCount1, aSum1);
+    };
     if (!mSettings.share || aCount0 + aCount1 < kMinSharedRecords) {
-      NPatchKernels::sumFeatures(aLayout, aPositions0, nullptr, aCount0, aSum0);
-      NPatchKernels::sumFeatures(aLayout, aPositions1, nullptr, aCount1, aSum1);
+      sum(0);
+      sum(1);
       return;
     }
-    const int side = aLayout.side, middle = (side + 1) / 2;
-    runJobs(4, [&](int aJob) {
-      const int first = aJob % 2 == 0 ? 0 : middle, end = aJob % 2 == 0 ? middle : side;
-      if (aJob < 2)
-        NPatchKernels::sumFeatureRows(aLayout, aPositions0, nullptr, aCount0, aSum0, first, end);
-      else
-        NPatchKernels::sumFeatureRows(aLayout, aPositions1, nullptr, aCount1, aSum1, first, end);
-    });
+    runJobs(2, sum);
   }
-
 
   // The moves of a pass into both sums (NPatchKernels::sumMoves), each moved
   // record read once; shared by quarters of the patch rows when long.

@@ -219,40 +219,6 @@ __attribute__((target("avx2"), always_inline)) inline void sumFeatures9Body(cons
   aSum[80] = corner;
 }
 
-// The rows [aFirstRow, aFirstRow + Rows) of the 9 x 9 case alone: columns
-// 0-7 of each row in a register, column 8 in a scalar. Each component's
-// additions come one record after another, as in the whole-patch kernel.
-template <int Rows>
-__attribute__((target("avx2"), always_inline)) inline void sumFeatureRows9Body(const CPatchLayout& aLayout,
-                                                                               const int* aPositions,
-                                                                               const std::uint8_t* aNegate, int aCount,
-                                                                               float* aSum, int aFirstRow) {
-  const int* offsets = aLayout.offsets + 9 * aFirstRow;
-  float* sum = aSum + 9 * aFirstRow;
-  __m256 row[Rows];
-  float last[Rows];
-  for (int dy = 0; dy < Rows; ++dy) {
-    row[dy] = _mm256_loadu_ps(sum + 9 * dy);
-    last[dy] = sum[9 * dy + 8];
-  }
-  const __m256 signBit = _mm256_set1_ps(-0.0f);
-  for (int i = 0; i < aCount; ++i) {
-    const float* base = aLayout.image + aPositions[i];
-    const bool negate = aNegate && aNegate[i];
-    const __m256 sign = _mm256_and_ps(signBit, _mm256_castsi256_ps(_mm256_set1_epi32(negate ? -1 : 0)));
-    const __m128 lowSign = _mm256_castps256_ps128(sign);
-    for (int dy = 0; dy < Rows; ++dy) {
-      row[dy] = _mm256_add_ps(row[dy], _mm256_xor_ps(_mm256_loadu_ps(base + offsets[9 * dy]), sign));
-      last[dy] = last[dy] + _mm_cvtss_f32(_mm_xor_ps(_mm_set_ss(base[offsets[9 * dy + 8]]), lowSign));
-    }
-  }
-  for (int dy = 0; dy < Rows; ++dy) {
-    _mm256_storeu_ps(sum + 9 * dy, row[dy]);
-    sum[9 * dy + 8] = last[dy];
-  }
-}
-
-
 // sumMoves for the rows [aFirstRow, aFirstRow + Rows) of the 9 x 9 case:
 // columns 0-7 of each row in a register per sum, column 8 in a scalar.
 template <int Rows>
@@ -313,12 +279,6 @@ __attribute__((target("avx2"), always_inline)) inline void sumMoves9Body(const C
       sumFeatures9Body<true>(aLayout, aPositions, aNegate, aCount, aSum);                                         \
     else                                                                                                          \
       sumFeatures9Body<false>(aLayout, aPositions, aNegate, aCount, aSum);                                        \
-  }                                                                                                               \
-  template <int Rows>                                                                                             \
-  __attribute__((target(Target))) void sumFeatureRows9##Suffix(const CPatchLayout& aLayout, const int* aPositions, \
-                                                               const std::uint8_t* aNegate, int aCount, float* aSum, \
-                                                               int aFirstRow) {                                   \
-    sumFeatureRows9Body<Rows>(aLayout, aPositions, aNegate, aCount, aSum, aFirstRow);                             \
   }                                                                                                               \
   template <int Rows>                                                                                             \
   __attribute__((target(Target))) void sumMoves9##Suffix(const CPatchLayout& aLayout, const int* aPositions,      \
@@ -407,37 +367,6 @@ void sumFeatures(const CPatchLayout& aLayout, const int* aPositions, const std::
 }  // namespace NPatchKernels
 
 namespace NPatchKernels {
-
-void sumFeatureRows(const CPatchLayout& aLayout, const int* aPositions, const std::uint8_t* aNegate, int aCount,
-                    float* aSum, int aFirstRow, int aEndRow) {
-#ifdef TEXTURE_HAVE_X86
-  if (usesAvx2() && aLayout.side == 9) {
-    const bool wide = usesWideRegisters();
-    for (int dy = aFirstRow; dy < aEndRow;) {
-      const int rows = aEndRow - dy;
-      if (rows >= 5) {
-        (wide ? sumFeatureRows9Wide<5> : sumFeatureRows9Avx2<5>)(aLayout, aPositions, aNegate, aCount, aSum, dy);
-        dy += 5;
-      } else if (rows == 4) {
-        (wide ? sumFeatureRows9Wide<4> : sumFeatureRows9Avx2<4>)(aLayout, aPositions, aNegate, aCount, aSum, dy);
-        dy += 4;
-      } else {
-        (wide ? sumFeatureRows9Wide<1> : sumFeatureRows9Avx2<1>)(aLayout, aPositions, aNegate, aCount, aSum, dy);
-        dy += 1;
-      }
-    }
-    return;
-  }
-#endif
-  const int begin = aFirstRow * aLayout.side, end = aEndRow * aLayout.side;
-  for (int i = 0; i < aCount; ++i) {
-    const float* base = aLayout.image + aPositions[i];
-    if (aNegate && aNegate[i])
-      for (int k = begin; k < end; ++k) aSum[k] -= base[aLayout.offsets[k]];
-    else
-      for (int k = begin; k < end; ++k) aSum[k] += base[aLayout.offsets[k]];
-  }
-}
 
 void sumMoves(const CPatchLayout& aLayout, const int* aPositions, const std::uint8_t* aToSecond, int aCount,
               float* aSum0, float* aSum1, int aFirstRow, int aEndRow) {

@@ -34,12 +34,6 @@ void centreDistances2(const CPatchLayout& aLayout, const int* aPixels, int aCoun
 void sumFeatures(const CPatchLayout& aLayout, const int* aPositions, const std::uint8_t* aNegate, int aCount,
                  float* aSum);
 
-// sumFeatures for the components of patch rows [aFirstRow, aEndRow) alone
-// (components aFirstRow * side up to aEndRow * side), the others untouched.
-// Different row ranges of one sum may run on different threads.
-void sumFeatureRows(const CPatchLayout& aLayout, const int* aPositions, const std::uint8_t* aNegate, int aCount,
-                    float* aSum, int aFirstRow, int aEndRow);
-
 // The moves of a pass: aSum0[k] and aSum1[k] both take component k of the
 // features at aPositions[0 .. aCount - 1], one record after another, for the
 // patch rows [aFirstRow, aEndRow); record i is subtracted from aSum0 and
