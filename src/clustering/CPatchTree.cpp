@@ -655,19 +655,20 @@ private:
   }
 
   // The moves of a pass into both sums (NPatchKernels::sumMoves), each moved
-  // record read once; shared by quarters of the patch rows when long.
+  // record read once for both; when long, one sum for each thread, each
+  // record read once for each.
   void sumMoves(const NPatchKernels::CPatchLayout& aLayout, const int* aPositions, const std::uint8_t* aToSecond,
                 int aCount) {
     if (!mSettings.share || aCount < kMinSharedRecords) {
       NPatchKernels::sumMoves(aLayout, aPositions, aToSecond, aCount, mSum0.data(), mSum1.data(), 0, aLayout.side);
       return;
     }
-    const int side = aLayout.side;
-    runJobs(4, [&](int aJob) {
-      NPatchKernels::sumMoves(aLayout, aPositions, aToSecond, aCount, mSum0.data(), mSum1.data(), side * aJob / 4,
-                              side * (aJob + 1) / 4);
+    runJobs(2, [&](int aJob) {
+      NPatchKernels::sumMovesInto(aLayout, aPositions, aToSecond, aCount, aJob == 0 ? mSum0.data() : mSum1.data(),
+                                  aJob == 1);
     });
   }
+
 
   // Two-means on one work list of more active records than can make a leaf
   // whatever it finds (smaller lists only draw, see splitOne); the centres

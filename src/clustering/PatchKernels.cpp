@@ -181,9 +181,10 @@ __attribute__((target("avx2"), always_inline)) inline void centreDistances2Body(
 // one record after another. The rows of a patch lie xSize apart and each
 // row's ninth component 8 after its first (the layout is a square patch), so
 // every load is the patch's top left corner plus a multiple of the row
-// stride and a constant, which needs few registers. Negate: whether aNegate
-// may mark records to be subtracted (without, no sign is applied at all).
-template <bool Negate>
+// stride and a constant, which needs few registers. Sign: which records are
+// subtracted (without any, no sign is applied at all).
+enum ESign { kAddAll, kSubtractSet, kSubtractClear };
+template <ESign Sign>
 __attribute__((target("avx2"), always_inline)) inline void sumFeatures9Body(const CPatchLayout& aLayout,
                                                                             const int* aPositions,
                                                                             const std::uint8_t* aNegate, int aCount,
@@ -196,8 +197,12 @@ __attribute__((target("avx2"), always_inline)) inline void sumFeatures9Body(cons
   const __m256 signBit = _mm256_set1_ps(-0.0f);
   for (int i = 0; i < aCount; ++i) {
     const float* top = aLayout.image + aPositions[i] + corner0;
+    constexpr bool Negate = Sign != kAddAll;
     __m256 sign = _mm256_setzero_ps();
-    if (Negate) sign = _mm256_and_ps(signBit, _mm256_castsi256_ps(_mm256_set1_epi32(aNegate[i] ? -1 : 0)));
+    if (Negate) {
+      const bool subtract = (aNegate[i] != 0) == (Sign == kSubtractSet);
+      sign = _mm256_and_ps(signBit, _mm256_castsi256_ps(_mm256_set1_epi32(subtract ? -1 : 0)));
+    }
     for (int dy = 0; dy < 9; ++dy) {
       const __m256 x = _mm256_loadu_ps(top + dy * stride);
       row[dy] = _mm256_add_ps(row[dy], Negate ? _mm256_xor_ps(x, sign) : x);
@@ -274,11 +279,14 @@ __attribute__((target("avx2"), always_inline)) inline void sumMoves9Body(const C
     centreDistances2Body<Side>(aLayout, aPixels, aCount, aCentre0, aCentre1, aOut0, aOut1);                       \
   }                                                                                                               \
   __attribute__((target(Target))) void sumFeatures9##Suffix(const CPatchLayout& aLayout, const int* aPositions,   \
-                                                            const std::uint8_t* aNegate, int aCount, float* aSum) { \
-    if (aNegate)                                                                                                  \
-      sumFeatures9Body<true>(aLayout, aPositions, aNegate, aCount, aSum);                                         \
+                                                            const std::uint8_t* aNegate, int aCount, float* aSum, \
+                                                            bool aSubtractClear) {                              \
+    if (!aNegate)                                                                                                 \
+      sumFeatures9Body<kAddAll>(aLayout, aPositions, aNegate, aCount, aSum);                                      \
+    else if (aSubtractClear)                                                                                      \
+      sumFeatures9Body<kSubtractClear>(aLayout, aPositions, aNegate, aCount, aSum);                               \
     else                                                                                                          \
-      sumFeatures9Body<false>(aLayout, aPositions, aNegate, aCount, aSum);                                        \
+      sumFeatures9Body<kSubtractSet>(aLayout, aPositions, aNegate, aCount, aSum);                                 \
   }                                                                                                               \
   template <int Rows>                                                                                             \
   __attribute__((target(Target))) void sumMoves9##Suffix(const CPatchLayout& aLayout, const int* aPositions,      \
@@ -352,8 +360,8 @@ void sumFeatures(const CPatchLayout& aLayout, const int* aPositions, const std::
                  float* aSum) {
 #ifdef TEXTURE_HAVE_X86
   if (usesAvx2() && aLayout.side == 9)
-    return usesWideRegisters() ? sumFeatures9Wide(aLayout, aPositions, aNegate, aCount, aSum)
-                               : sumFeatures9Avx2(aLayout, aPositions, aNegate, aCount, aSum);
+    return usesWideRegisters() ? sumFeatures9Wide(aLayout, aPositions, aNegate, aCount, aSum, false)
+                               : sumFeatures9Avx2(aLayout, aPositions, aNegate, aCount, aSum, false);
 #endif
   for (int i = 0; i < aCount; ++i) {
     const float* base = aLayout.image + aPositions[i];
@@ -404,6 +412,22 @@ void sumMoves(const CPatchLayout& aLayout, const int* aPositions, const std::uin
         aSum0[k] += x;
         aSum1[k] -= x;
       }
+  }
+}
+
+void sumMovesInto(const CPatchLayout& aLayout, const int* aPositions, const std::uint8_t* aToSecond, int aCount,
+                  float* aSum, bool aSecond) {
+#ifdef TEXTURE_HAVE_X86
+  if (usesAvx2() && aLayout.side == 9)
+    return usesWideRegisters() ? sumFeatures9Wide(aLayout, aPositions, aToSecond, aCount, aSum, aSecond)
+                               : sumFeatures9Avx2(aLayout, aPositions, aToSecond, aCount, aSum, aSecond);
+#endif
+  for (int i = 0; i < aCount; ++i) {
+    const float* base = aLayout.image + aPositions[i];
+    if ((aToSecond[i] != 0) != aSecond)
+      for (int k = 0; k < aLayout.length; ++k) aSum[k] -= base[aLayout.offsets[k]];
+    else
+      for (int k = 0; k < aLayout.length; ++k) aSum[k] += base[aLayout.offsets[k]];
   }
 }
 
