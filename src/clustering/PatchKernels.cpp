@@ -225,39 +225,72 @@ __attribute__((target("avx2"), always_inline)) inline void sumFeatures9Body(cons
 }
 
 // sumMoves for the rows [aFirstRow, aFirstRow + Rows) of the 9 x 9 case:
-// columns 0-7 of each row in a register per sum, column 8 in a scalar.
+// columns 0-7 of each row in a register per sum, column 8 of up to eight
+// rows in the lanes of one more register per sum (128 bits for up to four
+// rows), that of a ninth row apart. Each record is added to one sum and
+// subtracted from the other: the second sum subtracts what the first adds
+// (a - b is a + (-b) to the bit). All nine rows at once need the thirty-two
+// registers of the wider build.
 template <int Rows>
 __attribute__((target("avx2"), always_inline)) inline void sumMoves9Body(const CPatchLayout& aLayout,
                                                                          const int* aPositions,
                                                                          const std::uint8_t* aToSecond, int aCount,
                                                                          float* aSum0, float* aSum1, int aFirstRow) {
+  static_assert(Rows >= 1 && Rows <= 9, "a patch has nine rows");
   const int* offsets = aLayout.offsets + 9 * aFirstRow;
   float* sum0 = aSum0 + 9 * aFirstRow;
   float* sum1 = aSum1 + 9 * aFirstRow;
   __m256 row0[Rows], row1[Rows];
-  float last0[Rows], last1[Rows];
+  alignas(32) float last0[9] = {}, last1[9] = {};
   for (int dy = 0; dy < Rows; ++dy) {
     row0[dy] = _mm256_loadu_ps(sum0 + 9 * dy);
     row1[dy] = _mm256_loadu_ps(sum1 + 9 * dy);
     last0[dy] = sum0[9 * dy + 8];
     last1[dy] = sum1[9 * dy + 8];
   }
+  constexpr bool kNarrowColumn = Rows <= 4;
+  __m128 narrow0 = _mm_load_ps(last0), narrow1 = _mm_load_ps(last1);
+  __m256 wide0 = _mm256_load_ps(last0), wide1 = _mm256_load_ps(last1);
+  float corner0 = last0[8], corner1 = last1[8];
   const __m256 signBit = _mm256_set1_ps(-0.0f);
   for (int i = 0; i < aCount; ++i) {
     const float* base = aLayout.image + aPositions[i];
-    // Negates for the first sum where the record goes to the second, for
-    // the second otherwise; no branch on the side, which is as good as random.
-    const __m256 sign0 = _mm256_and_ps(signBit, _mm256_castsi256_ps(_mm256_set1_epi32(aToSecond[i] ? -1 : 0)));
-    const __m256 sign1 = _mm256_xor_ps(sign0, signBit);
-    const __m128 lowSign0 = _mm256_castps256_ps128(sign0), lowSign1 = _mm256_castps256_ps128(sign1);
+    // Negative where the record goes to the second cluster; no branch on
+    // the side, which is as good as random.
+    const __m256 sign = _mm256_and_ps(signBit, _mm256_castsi256_ps(_mm256_set1_epi32(aToSecond[i] ? -1 : 0)));
+    float ninth[9] = {};
     for (int dy = 0; dy < Rows; ++dy) {
-      const __m256 x = _mm256_loadu_ps(base + offsets[9 * dy]);
-      row0[dy] = _mm256_add_ps(row0[dy], _mm256_xor_ps(x, sign0));
-      row1[dy] = _mm256_add_ps(row1[dy], _mm256_xor_ps(x, sign1));
-      const __m128 l = _mm_set_ss(base[offsets[9 * dy + 8]]);
-      last0[dy] = last0[dy] + _mm_cvtss_f32(_mm_xor_ps(l, lowSign0));
-      last1[dy] = last1[dy] + _mm_cvtss_f32(_mm_xor_ps(l, lowSign1));
+      const float* row = base + offsets[9 * dy];
+      const __m256 x = _mm256_xor_ps(_mm256_loadu_ps(row), sign);
+      row0[dy] = _mm256_add_ps(row0[dy], x);
+      row1[dy] = _mm256_sub_ps(row1[dy], x);
+      ninth[dy] = row[8];
     }
+    if constexpr (kNarrowColumn) {
+      const __m128 column =
+          _mm_xor_ps(_mm_setr_ps(ninth[0], ninth[1], ninth[2], ninth[3]), _mm256_castps256_ps128(sign));
+      narrow0 = _mm_add_ps(narrow0, column);
+      narrow1 = _mm_sub_ps(narrow1, column);
+    } else {
+      const __m256 column = _mm256_xor_ps(
+          _mm256_setr_ps(ninth[0], ninth[1], ninth[2], ninth[3], ninth[4], ninth[5], ninth[6], ninth[7]), sign);
+      wide0 = _mm256_add_ps(wide0, column);
+      wide1 = _mm256_sub_ps(wide1, column);
+      if constexpr (Rows == 9) {
+        const float c = _mm_cvtss_f32(_mm_xor_ps(_mm_set_ss(ninth[8]), _mm256_castps256_ps128(sign)));
+        corner0 = corner0 + c;
+        corner1 = corner1 - c;
+      }
+    }
+  }
+  if constexpr (kNarrowColumn) {
+    _mm_store_ps(last0, narrow0);
+    _mm_store_ps(last1, narrow1);
+  } else {
+    _mm256_store_ps(last0, wide0);
+    _mm256_store_ps(last1, wide1);
+    last0[8] = corner0;
+    last1[8] = corner1;
   }
   for (int dy = 0; dy < Rows; ++dy) {
     _mm256_storeu_ps(sum0 + 9 * dy, row0[dy]);
@@ -383,7 +416,11 @@ void sumMoves(const CPatchLayout& aLayout, const int* aPositions, const std::uin
     const bool wide = usesWideRegisters();
     for (int dy = aFirstRow; dy < aEndRow;) {
       const int rows = aEndRow - dy;
-      if (rows >= 3) {
+      if (wide && rows == 9) {
+        // Each record read once.
+        sumMoves9Wide<9>(aLayout, aPositions, aToSecond, aCount, aSum0, aSum1, dy);
+        dy += 9;
+      } else if (rows >= 3) {
         (wide ? sumMoves9Wide<3> : sumMoves9Avx2<3>)(aLayout, aPositions, aToSecond, aCount, aSum0, aSum1, dy);
         dy += 3;
       } else if (rows == 2) {
