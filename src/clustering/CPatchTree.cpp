@@ -1336,17 +1336,17 @@ struct CTreeBuilder::CImpl {
 CTreeBuilder::CTreeBuilder() : mImpl(std::make_unique<CImpl>()) {}
 CTreeBuilder::~CTreeBuilder() = default;
 
-void CTreeBuilder::build(const CSettings& aSettings, const std::vector<int>& aPixels,
+void CTreeBuilder::build(const CSettings& aSettings, std::vector<int> aPixels,
                          const std::function<void(CLeaf&&)>& aSink) {
   CWorkList root;
-  root.pixel = aPixels;
   root.isCopy.assign(aPixels.size(), 0);
+  root.pixel = std::move(aPixels);
   mImpl->builder.configure(aSettings);
   mImpl->builder.run(std::move(root), aSink);
 }
 
-void build(const CSettings& aSettings, const std::vector<int>& aPixels, const std::function<void(CLeaf&&)>& aSink) {
-  CTreeBuilder().build(aSettings, aPixels, aSink);
+void build(const CSettings& aSettings, std::vector<int> aPixels, const std::function<void(CLeaf&&)>& aSink) {
+  CTreeBuilder().build(aSettings, std::move(aPixels), aSink);
 }
 
 }  // namespace NPatchTree

@@ -109,8 +109,9 @@ void startingDraws(const int* aDraws, int aCount, int aFirstRank, CStartingDraw*
 
 // Builds the tree over the patches centred on aPixels (in that order) and
 // passes every leaf, in depth-first order, to aSink. Draws from rand() as the
-// cluster tree does. The patches must lie inside the scaled image.
-void build(const CSettings& aSettings, const std::vector<int>& aPixels, const std::function<void(CLeaf&&)>& aSink);
+// cluster tree does. The patches must lie inside the scaled image. The tree
+// starts from aPixels itself: a list handed over (moved) is not copied.
+void build(const CSettings& aSettings, std::vector<int> aPixels, const std::function<void(CLeaf&&)>& aSink);
 
 // build for many trees one after another (one per block of an image): the
 // builder keeps its working memory from one tree to the next. The trees are
@@ -121,7 +122,7 @@ public:
   ~CTreeBuilder();
   CTreeBuilder(const CTreeBuilder&) = delete;
   CTreeBuilder& operator=(const CTreeBuilder&) = delete;
-  void build(const CSettings& aSettings, const std::vector<int>& aPixels, const std::function<void(CLeaf&&)>& aSink);
+  void build(const CSettings& aSettings, std::vector<int> aPixels, const std::function<void(CLeaf&&)>& aSink);
 
 private:
   struct CImpl;

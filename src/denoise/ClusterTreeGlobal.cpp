@@ -36,7 +36,7 @@ std::vector<float> scaledImage(const std::vector<float>& aImage, int aRadius) {
 // done, and aBuilding hears of the primaries placed in leaves so far.
 void denoiseByTree(const std::vector<float>& aImage, const std::vector<float>& aScaled, const float* aValues,
                    int aXSize, int aRadius, float aOverlap, float aKernel, const CPatchWindow& aWindow,
-                   const std::vector<int>& aPixels, const NLMeansKernels::COutput& aOutput,
+                   std::vector<int> aPixels, const NLMeansKernels::COutput& aOutput,
                    NParallel::CTaskQueue& aQueue, std::atomic<long long>* aEstimated = nullptr,
                    NLMeansProgress::CPhase* aBuilding = nullptr, NParallel::CHelpDesk* aHelpDesk = nullptr) {
   NPatchTree::CSettings settings;
@@ -54,7 +54,7 @@ void denoiseByTree(const std::vector<float>& aImage, const std::vector<float>& a
       aQueue.submitFirst([task] { (*task)(); });
     };
   long long placed = 0;
-  NPatchTree::build(settings, aPixels, [&](NPatchTree::CLeaf&& aLeaf) {
+  NPatchTree::build(settings, std::move(aPixels), [&](NPatchTree::CLeaf&& aLeaf) {
     auto leaf = std::make_shared<NPatchTree::CLeaf>(std::move(aLeaf));
     long long primaries = 0;
     if (aEstimated) {
@@ -74,6 +74,7 @@ void denoiseByTree(const std::vector<float>& aImage, const std::vector<float>& a
 
 std::vector<int> interiorPixels(int aXSize, int aYSize, int aRadius) {
   std::vector<int> pixels;
+  pixels.reserve(static_cast<std::size_t>(std::max(0, aXSize - 2 * aRadius)) * std::max(0, aYSize - 2 * aRadius));
   for (int y = aRadius; y < aYSize - aRadius; ++y)
     for (int x = aRadius; x < aXSize - aRadius; ++x) pixels.push_back(x + y * aXSize);
   return pixels;
