@@ -122,19 +122,35 @@ __attribute__((target("avx2"))) void sidesAvx2(const CPatchLayout& aLayout, cons
     __m256 sum[kLanes];
     for (int l = 0; l < kLanes; ++l) sum[l] = _mm256_setzero_ps();
     const float* weights = aRowWeights;
+    // Nine columns (Chunks 2, the second run only adding column 8): column
+    // 8 of the eight patches is gathered into the lanes of one more sum
+    // instead, one product for all eight.
+    constexpr bool kNine = Chunks == 2;
+    __m256 lastColumn = _mm256_setzero_ps();
     for (int dy = 0; dy < side; ++dy) {
-      for (int c = 0; c < chunks; ++c, weights += kLanes) {
+      if (kNine && side == 9) {
         const __m256 w = _mm256_loadu_ps(weights);
-        const int at = starts[c];
-        for (int l = 0; l < kLanes; ++l) sum[l] = _mm256_add_ps(sum[l], _mm256_mul_ps(_mm256_loadu_ps(row[l] + at), w));
+        for (int l = 0; l < kLanes; ++l) sum[l] = _mm256_add_ps(sum[l], _mm256_mul_ps(_mm256_loadu_ps(row[l]), w));
+        const __m256 ninth = _mm256_setr_ps(row[0][8], row[1][8], row[2][8], row[3][8], row[4][8], row[5][8],
+                                            row[6][8], row[7][8]);
+        lastColumn = _mm256_add_ps(lastColumn, _mm256_mul_ps(ninth, _mm256_set1_ps(weights[2 * kLanes - 1])));
+        weights += 2 * kLanes;
+      } else {
+        for (int c = 0; c < chunks; ++c, weights += kLanes) {
+          const __m256 w = _mm256_loadu_ps(weights);
+          const int at = starts[c];
+          for (int l = 0; l < kLanes; ++l)
+            sum[l] = _mm256_add_ps(sum[l], _mm256_mul_ps(_mm256_loadu_ps(row[l] + at), w));
+        }
       }
       for (int l = 0; l < kLanes; ++l) row[l] += xSize;
     }
     const __m256 s01 = _mm256_hadd_ps(sum[0], sum[1]), s23 = _mm256_hadd_ps(sum[2], sum[3]);
     const __m256 s45 = _mm256_hadd_ps(sum[4], sum[5]), s67 = _mm256_hadd_ps(sum[6], sum[7]);
     const __m256 s0123 = _mm256_hadd_ps(s01, s23), s4567 = _mm256_hadd_ps(s45, s67);
-    const __m256 dots = _mm256_add_ps(_mm256_permute2f128_ps(s0123, s4567, 0x20),
-                                      _mm256_permute2f128_ps(s0123, s4567, 0x31));
+    const __m256 dots = _mm256_add_ps(_mm256_add_ps(_mm256_permute2f128_ps(s0123, s4567, 0x20),
+                                                    _mm256_permute2f128_ps(s0123, s4567, 0x31)),
+                                      lastColumn);
     const __m256 estimate = _mm256_add_ps(offset, _mm256_mul_ps(two, dots));
     const int nearerFirst = _mm256_movemask_ps(_mm256_cmp_ps(estimate, above, _CMP_GT_OQ));
     const int nearerSecond = _mm256_movemask_ps(_mm256_cmp_ps(estimate, below, _CMP_LT_OQ));
