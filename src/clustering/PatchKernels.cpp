@@ -389,20 +389,31 @@ void centreDistances2(const CPatchLayout& aLayout, const int* aPixels, int aCoun
   centreDistances2Portable(aLayout, aPixels, aCount, aCentre0, aCentre1, aOut0, aOut1);
 }
 
-void sumFeatures(const CPatchLayout& aLayout, const int* aPositions, const std::uint8_t* aNegate, int aCount,
-                 float* aSum) {
+namespace {
+
+// The sum of sumFeatures, subtracting the records with aSigns[i] set (with
+// aSubtractClear, those with it clear); adding all of them without aSigns.
+void signedSums(const CPatchLayout& aLayout, const int* aPositions, const std::uint8_t* aSigns, int aCount,
+                float* aSum, bool aSubtractClear) {
 #ifdef TEXTURE_HAVE_X86
   if (usesAvx2() && aLayout.side == 9)
-    return usesWideRegisters() ? sumFeatures9Wide(aLayout, aPositions, aNegate, aCount, aSum, false)
-                               : sumFeatures9Avx2(aLayout, aPositions, aNegate, aCount, aSum, false);
+    return usesWideRegisters() ? sumFeatures9Wide(aLayout, aPositions, aSigns, aCount, aSum, aSubtractClear)
+                               : sumFeatures9Avx2(aLayout, aPositions, aSigns, aCount, aSum, aSubtractClear);
 #endif
   for (int i = 0; i < aCount; ++i) {
     const float* base = aLayout.image + aPositions[i];
-    if (aNegate && aNegate[i])
+    if (aSigns && ((aSigns[i] != 0) != aSubtractClear))
       for (int k = 0; k < aLayout.length; ++k) aSum[k] -= base[aLayout.offsets[k]];
     else
       for (int k = 0; k < aLayout.length; ++k) aSum[k] += base[aLayout.offsets[k]];
   }
+}
+
+}  // namespace
+
+void sumFeatures(const CPatchLayout& aLayout, const int* aPositions, const std::uint8_t* aNegate, int aCount,
+                 float* aSum) {
+  signedSums(aLayout, aPositions, aNegate, aCount, aSum, false);
 }
 
 }  // namespace NPatchKernels
@@ -454,18 +465,7 @@ void sumMoves(const CPatchLayout& aLayout, const int* aPositions, const std::uin
 
 void sumMovesInto(const CPatchLayout& aLayout, const int* aPositions, const std::uint8_t* aToSecond, int aCount,
                   float* aSum, bool aSecond) {
-#ifdef TEXTURE_HAVE_X86
-  if (usesAvx2() && aLayout.side == 9)
-    return usesWideRegisters() ? sumFeatures9Wide(aLayout, aPositions, aToSecond, aCount, aSum, aSecond)
-                               : sumFeatures9Avx2(aLayout, aPositions, aToSecond, aCount, aSum, aSecond);
-#endif
-  for (int i = 0; i < aCount; ++i) {
-    const float* base = aLayout.image + aPositions[i];
-    if ((aToSecond[i] != 0) != aSecond)
-      for (int k = 0; k < aLayout.length; ++k) aSum[k] -= base[aLayout.offsets[k]];
-    else
-      for (int k = 0; k < aLayout.length; ++k) aSum[k] += base[aLayout.offsets[k]];
-  }
+  signedSums(aLayout, aPositions, aToSecond, aCount, aSum, aSecond);
 }
 
 }  // namespace NPatchKernels
