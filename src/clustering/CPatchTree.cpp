@@ -442,8 +442,8 @@ __attribute__((target("avx2,popcnt"))) int applyDistancesAvx2(CBounds& aList, in
     const __m256 u = AllLooked ? _mm256_blendv_ps(l1, l0, second) : _mm256_loadu_ps(upper + i);
     const __m256 own = _mm256_blendv_ps(l0, l1, second);
     const __m256 lowerOther = FirstPass ? _mm256_setzero_ps() : _mm256_blendv_ps(l1, l0, second);
-    // !(own <= lowerOther) and !(own <= other), as the plain rules ask; the
-    // other distance is in the upper bound.
+    // !(own <= lowerOther) and !(own <= other), as the plain rules ask (u:
+    // the other distance).
     const __m256 keep = _mm256_and_ps(lookedAt, _mm256_cmp_ps(own, lowerOther, _CMP_NLE_UQ));
     const __m256 move = _mm256_and_ps(keep, _mm256_cmp_ps(own, u, _CMP_NLE_UQ));
     const __m256 newOther = _mm256_blendv_ps(lowerOther, u, keep);
@@ -483,6 +483,7 @@ int applyDistances(CBounds& aList, int aBegin, int aEnd, const int* aPixels, int
   return applyDistancesPortable<FirstPass, AllLooked>(aList, aBegin, aEnd, aPixels, aPositions, aToSecond,
                                                       aMovedTo1);
 }
+
 class CBuilder {
 public:
   // Takes the settings of the next tree; the scratch of earlier trees stays.
