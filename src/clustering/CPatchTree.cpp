@@ -736,7 +736,9 @@ private:
             lower0[i] = lower1[i] = upper[i] = 0.0f;
             continue;
           }
-          const int side = startingClusterFrom(starts[rank - first], drawn[rank - first], rank, count1);
+          // Side 2 (a draw that rounds to 2^31, see startingDraw) counts as
+          // 1, and is kept as 1: the passes read a cluster byte's bit 0.
+          const int side = startingClusterFrom(starts[rank - first], drawn[rank - first], rank, count1) != 0 ? 1 : 0;
           const int count0 = rank - count1;
           ++rank;
           cluster[i] = static_cast<std::int8_t>(side);
@@ -749,7 +751,7 @@ private:
             own0[count0] = i;
             own1[count1] = i;
           }
-          count1 += side == 0 ? 0 : 1;
+          count1 += side;
         }
       }
       for (; i < n; ++i) {

@@ -19,6 +19,7 @@
 
 #include "CClustering.h"
 #include "CPatchTree.h"
+#include "CRandomDraws.h"
 #include "PatchKernels.h"
 
 namespace {
@@ -223,6 +224,38 @@ TEST(PatchTree, SameTreeWhenTheStartingCentresLieFarApart) {
   CImage huge = noisy(60, 50, 12);
   for (float& value : huge.values) value *= 1e6f;
   expectSameTree(huge, 4, 0.0f);
+}
+
+// Advances rand() until its next value is one that rounds to 2^31 as a
+// float (2^31 - 64 or more): the random start's u is then 1, and a node's
+// first record, with p = 1, goes to "cluster 2", which counts as 1. Such
+// values come once in about 33 million draws.
+void skipToADrawThatRoundsUp() {
+  constexpr int kRoundsUp = 2147483584;
+  const long ahead = std::stol(inChild([] {
+    CRandomDraws draws;
+    const CRandomDraws::CLease lease(draws);
+    long count = 0;
+    while (draws.draw() < kRoundsUp) ++count;
+    return std::to_string(count);
+  }));
+  CRandomDraws draws;
+  const CRandomDraws::CLease lease(draws);
+  for (long i = 0; i < ahead; ++i) draws.draw();
+}
+
+TEST(PatchTree, SameTreeWhenTheFirstDrawRoundsUp) {
+  for (const CImage& image : {noisy(60, 50, 13), shapes(64, 48, 14)}) {
+    for (bool portable : {false, true}) {
+      skipToADrawThatRoundsUp();
+      NPatchKernels::forcePortable(portable);
+      const std::string reference = inChild([&] { return referenceTree(image, 4, 0.0f); });
+      const std::string fast = patchTree(image, 4, 0.0f);
+      NPatchKernels::forcePortable(false);
+      ASSERT_FALSE(reference.empty());
+      EXPECT_EQ(fast, reference) << image.xSize << " portable " << portable;
+    }
+  }
 }
 
 TEST(PatchTree, SameTreeForALargerImage) {
