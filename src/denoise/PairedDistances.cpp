@@ -87,8 +87,15 @@ const float* CPairedDistances::CBand::window(int aX, int aY) {
       continue;
     }
     if (oy == 0) {
-      const float* key = keys(qy, NLMeansKernels::forwardSlot(R, aX - qx, 0)) + qx;
-      for (; qx < aX; ++qx, key += 1 - width) *out++ = *key;
+      // Slot 0 is the last of the row's earlier pixels: the key goes no
+      // further down (below slot 0 of the ring's first row it would leave
+      // the array).
+      if (qx < aX) {
+        const float* key = keys(qy, NLMeansKernels::forwardSlot(R, aX - qx, 0)) + qx;
+        for (; qx + 1 < aX; ++qx, key += 1 - width) *out++ = *key;
+        *out++ = *key;
+        ++qx;
+      }
       *out++ = keys(aY, NLMeansKernels::forwardSlots(R))[aX];
       ++qx;
     }
