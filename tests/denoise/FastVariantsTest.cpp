@@ -372,7 +372,9 @@ TEST(FastVariants, SortingAndGraphMeasureEachPairOnceAsThePlainLoops) {
 
 TEST(FastVariants, SamplingDrawsAndWeighsAsThePlainLoop) {
   for (const CShape& shape : kShapes)
-    for (auto [r, R, count] : {std::tuple{1, 3, 5}, {2, 5, 30}, {3, 10, 100}, {2, 2, 15}}) {
+    for (auto [r, R, drawn] : {std::tuple{1, 3, 5}, {2, 5, 30}, {3, 10, 100}, {2, 2, 15}}) {
+      // A plain copy: C++17 lambdas cannot capture a structured binding.
+      const int count = drawn;
       const CMatrix<float> input = scene(shape.xSize, shape.ySize, 8);
       const CNLMeans nl = settings(r, R);
       const CSampled plain = inChild([&] {
