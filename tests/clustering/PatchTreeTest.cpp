@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <limits>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -255,6 +256,28 @@ TEST(PatchTree, SameTreeWhenTheFirstDrawRoundsUp) {
       ASSERT_FALSE(reference.empty());
       EXPECT_EQ(fast, reference) << image.xSize << " portable " << portable;
     }
+  }
+}
+
+// Not-a-number and infinite values, and sums that overflow to infinity:
+// every comparison of the vector paths must go as the plain comparisons of
+// the reference go, NaN included (the value range is then unknown, and the
+// side test stays off).
+TEST(PatchTree, SameTreeForSpecialValues) {
+  for (unsigned seed : {20u, 21u, 22u}) {
+    CImage a = noisy(60, 50, seed);
+    a.values[100] = std::numeric_limits<float>::quiet_NaN();
+    expectSameTree(a, 4, 0.0f);
+    CImage b = noisy(60, 50, seed);
+    b.values[200] = std::numeric_limits<float>::infinity();
+    b.values[1300] = -std::numeric_limits<float>::infinity();
+    expectSameTree(b, 4, 0.0f);
+    CImage c = noisy(60, 50, seed);
+    for (int i = 0; i < 3000; i += 97) c.values[i] = std::numeric_limits<float>::quiet_NaN();
+    expectSameTree(c, 4, 3.0f);
+    CImage d = noisy(60, 50, seed);
+    for (int i = 0; i < 3000; i += 7) d.values[i] = 3e38f;
+    expectSameTree(d, 4, 0.0f);
   }
 }
 
