@@ -24,7 +24,8 @@
 //   float; its error E is bounded below by the usual dot-product bound
 //   (relative error gamma(n + 1) of sum |x[k] w[k]| <= X sum |w[k]|, X the
 //   largest magnitude in [low, high]) plus the roundings of K and the final
-//   addition.
+//   addition. A fused multiply-add rounds once where a product and a sum
+//   round twice, so the bound holds for fused steps too.
 //
 // So if the estimate exceeds T = E + g (U0 + U1) + 2a, the exact sums have
 // d1 > d0; if it is below -T, they have d1 < d0. Only the order of d0 and d1
@@ -107,7 +108,7 @@ __attribute__((target("avx2"))) int centreSumsAvx2(const float* aCentre0, const 
 // number of runs per row when known at compile time (two for 9 x 9 patches),
 // or 0 to take it from aChunkStarts.
 template <int Chunks>
-__attribute__((target("avx2"))) void sidesAvx2(const CPatchLayout& aLayout, const int* aPixels, int aCount,
+__attribute__((target("avx2,fma"))) void sidesAvx2(const CPatchLayout& aLayout, const int* aPixels, int aCount,
                                                const std::vector<int>& aChunkStarts, const float* aRowWeights,
                                                float aOffset, float aThreshold, std::uint8_t* aOut) {
   const int side = aLayout.side, xSize = aLayout.xSize, first = aLayout.offsets[0];
@@ -130,17 +131,17 @@ __attribute__((target("avx2"))) void sidesAvx2(const CPatchLayout& aLayout, cons
     for (int dy = 0; dy < side; ++dy) {
       if (kNine && side == 9) {
         const __m256 w = _mm256_loadu_ps(weights);
-        for (int l = 0; l < kLanes; ++l) sum[l] = _mm256_add_ps(sum[l], _mm256_mul_ps(_mm256_loadu_ps(row[l]), w));
+        for (int l = 0; l < kLanes; ++l) sum[l] = _mm256_fmadd_ps(_mm256_loadu_ps(row[l]), w, sum[l]);
         const __m256 ninth = _mm256_setr_ps(row[0][8], row[1][8], row[2][8], row[3][8], row[4][8], row[5][8],
                                             row[6][8], row[7][8]);
-        lastColumn = _mm256_add_ps(lastColumn, _mm256_mul_ps(ninth, _mm256_set1_ps(weights[2 * kLanes - 1])));
+        lastColumn = _mm256_fmadd_ps(ninth, _mm256_set1_ps(weights[2 * kLanes - 1]), lastColumn);
         weights += 2 * kLanes;
       } else {
         for (int c = 0; c < chunks; ++c, weights += kLanes) {
           const __m256 w = _mm256_loadu_ps(weights);
           const int at = starts[c];
           for (int l = 0; l < kLanes; ++l)
-            sum[l] = _mm256_add_ps(sum[l], _mm256_mul_ps(_mm256_loadu_ps(row[l] + at), w));
+            sum[l] = _mm256_fmadd_ps(_mm256_loadu_ps(row[l] + at), w, sum[l]);
         }
       }
       for (int l = 0; l < kLanes; ++l) row[l] += xSize;

@@ -69,7 +69,7 @@ inline void patchBases(const CPatchLayout& aLayout, const int* aPixels, int aLan
   for (int l = 0; l < kLanes; ++l) aBase[l] = aLayout.image + aPixels[l < aLanes ? l : 0];
 }
 
-__attribute__((target("avx2"))) void storeLanes(float* aOut, __m256 aValue, int aLanes) {
+__attribute__((target("avx2,fma"))) void storeLanes(float* aOut, __m256 aValue, int aLanes) {
   if (aLanes == kLanes) {
     _mm256_storeu_ps(aOut, aValue);
     return;
@@ -90,7 +90,7 @@ __attribute__((target("avx2"))) void storeLanes(float* aOut, __m256 aValue, int 
 // Side is the patch side when known at compile time (the usual 9 x 9
 // patches), or 0 to read it from the layout.
 template <int Side, typename Visit>
-__attribute__((target("avx2"))) inline void forEachComponent(const CPatchLayout& aLayout, const float* const aBase[8],
+__attribute__((target("avx2,fma"))) inline void forEachComponent(const CPatchLayout& aLayout, const float* const aBase[8],
                                                              Visit& aVisit) {
   const int side = Side > 0 ? Side : aLayout.side;
   for (int dy = 0, k = 0; dy < side; ++dy) {
@@ -123,19 +123,23 @@ const float* broadcastCentre(const float* aCentre, int aLength, std::vector<floa
 struct COneCentre {
   const float* centre;
   __m256 sum;
-  __attribute__((target("avx2"))) void operator()(int aK, __m256 aX) {
+  __attribute__((target("avx2,fma"))) void operator()(int aK, __m256 aX) {
     const __m256 d = _mm256_sub_ps(aX, _mm256_loadu_ps(centre + aK * kLanes));
     sum = _mm256_add_ps(sum, _mm256_mul_ps(d, d));
   }
 };
 
+// The first difference is taken as x * 1 - c in one rounding, which is x -
+// c to the bit: the fused unit then does it, beside the multiplications,
+// while the adders take the other difference and the two sums (on processors
+// whose adders are apart, such as AMD's, the adders alone bound the kernel).
 struct CTwoCentres {
   const float* centre0;
   const float* centre1;
   __m256 sum0;
   __m256 sum1;
-  __attribute__((target("avx2"))) void operator()(int aK, __m256 aX) {
-    const __m256 d0 = _mm256_sub_ps(aX, _mm256_loadu_ps(centre0 + aK * kLanes));
+  __attribute__((target("avx2,fma"))) void operator()(int aK, __m256 aX) {
+    const __m256 d0 = _mm256_fmsub_ps(aX, _mm256_set1_ps(1.0f), _mm256_loadu_ps(centre0 + aK * kLanes));
     sum0 = _mm256_add_ps(sum0, _mm256_mul_ps(d0, d0));
     const __m256 d1 = _mm256_sub_ps(aX, _mm256_loadu_ps(centre1 + aK * kLanes));
     sum1 = _mm256_add_ps(sum1, _mm256_mul_ps(d1, d1));
@@ -143,7 +147,7 @@ struct CTwoCentres {
 };
 
 template <int Side>
-__attribute__((target("avx2"))) void centreDistancesAvx2(const CPatchLayout& aLayout, const int* aPixels, int aCount,
+__attribute__((target("avx2,fma"))) void centreDistancesAvx2(const CPatchLayout& aLayout, const int* aPixels, int aCount,
                                                           const float* aCentre, float* aOut) {
   thread_local std::vector<float> repeated;
   const float* centre = broadcastCentre(aCentre, aLayout.length, repeated);
@@ -158,7 +162,7 @@ __attribute__((target("avx2"))) void centreDistancesAvx2(const CPatchLayout& aLa
 }
 
 template <int Side>
-__attribute__((target("avx2"), always_inline)) inline void centreDistances2Body(
+__attribute__((target("avx2,fma"), always_inline)) inline void centreDistances2Body(
     const CPatchLayout& aLayout, const int* aPixels, int aCount, const float* aCentre0, const float* aCentre1,
     float* aOut0, float* aOut1) {
   thread_local std::vector<float> repeated0, repeated1;
@@ -185,7 +189,7 @@ __attribute__((target("avx2"), always_inline)) inline void centreDistances2Body(
 // subtracted (without any, no sign is applied at all).
 enum ESign { kAddAll, kSubtractSet, kSubtractClear };
 template <ESign Sign>
-__attribute__((target("avx2"), always_inline)) inline void sumFeatures9Body(const CPatchLayout& aLayout,
+__attribute__((target("avx2,fma"), always_inline)) inline void sumFeatures9Body(const CPatchLayout& aLayout,
                                                                             const int* aPositions,
                                                                             const std::uint8_t* aNegate, int aCount,
                                                                             float* aSum) {
@@ -232,7 +236,7 @@ __attribute__((target("avx2"), always_inline)) inline void sumFeatures9Body(cons
 // (a - b is a + (-b) to the bit). All nine rows at once need the thirty-two
 // registers of the wider build.
 template <int Rows>
-__attribute__((target("avx2"), always_inline)) inline void sumMoves9Body(const CPatchLayout& aLayout,
+__attribute__((target("avx2,fma"), always_inline)) inline void sumMoves9Body(const CPatchLayout& aLayout,
                                                                          const int* aPositions,
                                                                          const std::uint8_t* aToSecond, int aCount,
                                                                          float* aSum0, float* aSum1, int aFirstRow) {
@@ -300,7 +304,7 @@ __attribute__((target("avx2"), always_inline)) inline void sumMoves9Body(const C
   }
 }
 
-// The kernels above, each compiled twice: for AVX2 alone, and for processors
+// The kernels above, each compiled twice: for AVX2 and FMA, and for processors
 // with AVX-512VL, whose thirty-two registers the same 256-bit instructions
 // may use. With sixteen, the compiler spills a transposed patch row or the
 // sums to the stack; the instructions and their order are the same.
@@ -328,8 +332,8 @@ __attribute__((target("avx2"), always_inline)) inline void sumMoves9Body(const C
     sumMoves9Body<Rows>(aLayout, aPositions, aToSecond, aCount, aSum0, aSum1, aFirstRow);                         \
   }
 
-TEXTURE_PATCH_KERNELS(Avx2, "avx2")
-TEXTURE_PATCH_KERNELS(Wide, "avx2,avx512f,avx512vl")
+TEXTURE_PATCH_KERNELS(Avx2, "avx2,fma")
+TEXTURE_PATCH_KERNELS(Wide, "avx2,fma,avx512f,avx512vl")
 #undef TEXTURE_PATCH_KERNELS
 
 #endif
@@ -338,9 +342,9 @@ std::atomic<bool> gNarrow{false};
 
 }  // namespace
 
-bool cpuHasAvx2() {
+bool cpuHasAvx2Fma() {
 #ifdef TEXTURE_HAVE_X86
-  static const bool has = __builtin_cpu_supports("avx2");
+  static const bool has = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
   return has;
 #else
   return false;
@@ -356,7 +360,7 @@ bool cpuHasAvx512vl() {
 #endif
 }
 
-bool usesAvx2() { return !gPortable.load(std::memory_order_relaxed) && cpuHasAvx2(); }
+bool usesAvx2() { return !gPortable.load(std::memory_order_relaxed) && cpuHasAvx2Fma(); }
 
 bool usesWideRegisters() { return usesAvx2() && !gNarrow.load(std::memory_order_relaxed) && cpuHasAvx512vl(); }
 

@@ -49,8 +49,9 @@ void sumMoves(const CPatchLayout& aLayout, const int* aPositions, const std::uin
 void sumMovesInto(const CPatchLayout& aLayout, const int* aPositions, const std::uint8_t* aToSecond, int aCount,
                   float* aSum, bool aSecond);
 
-// True when the processor has AVX2.
-bool cpuHasAvx2();
+// True when the processor has AVX2 and FMA (each processor with AVX2 made so
+// far also has FMA; one without takes the portable paths).
+bool cpuHasAvx2Fma();
 // True when the processor has AVX-512F and AVX-512VL.
 bool cpuHasAvx512vl();
 // True when the AVX2 paths are in use (for tests and benchmarks).

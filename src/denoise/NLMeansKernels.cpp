@@ -887,7 +887,7 @@ void windowWeights(const float* aDistances, const std::uint8_t* aDefined, int aC
   NExpKernels::expAll(aWeights, aWeights, aCount);
 }
 
-bool usesAvx2() { return !gPortable.load(std::memory_order_relaxed) && NPatchKernels::cpuHasAvx2(); }
+bool usesAvx2() { return !gPortable.load(std::memory_order_relaxed) && NPatchKernels::cpuHasAvx2Fma(); }
 
 void forcePortable(bool aPortable) { gPortable.store(aPortable, std::memory_order_relaxed); }
 
