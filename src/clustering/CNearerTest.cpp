@@ -109,8 +109,8 @@ __attribute__((target("avx2"))) int centreSumsAvx2(const float* aCentre0, const 
 // or 0 to take it from aChunkStarts.
 template <int Chunks>
 __attribute__((target("avx2,fma"))) void sidesAvx2(const CPatchLayout& aLayout, const int* aPixels, int aCount,
-                                               const std::vector<int>& aChunkStarts, const float* aRowWeights,
-                                               float aOffset, float aThreshold, std::uint8_t* aOut) {
+                                                   const std::vector<int>& aChunkStarts, const float* aRowWeights,
+                                                   float aOffset, float aThreshold, std::uint8_t* aOut) {
   const int side = aLayout.side, xSize = aLayout.xSize, first = aLayout.offsets[0];
   const int chunks = Chunks > 0 ? Chunks : static_cast<int>(aChunkStarts.size());
   const int* const starts = aChunkStarts.data();

@@ -90,8 +90,8 @@ __attribute__((target("avx2,fma"))) void storeLanes(float* aOut, __m256 aValue, 
 // Side is the patch side when known at compile time (the usual 9 x 9
 // patches), or 0 to read it from the layout.
 template <int Side, typename Visit>
-__attribute__((target("avx2,fma"))) inline void forEachComponent(const CPatchLayout& aLayout, const float* const aBase[8],
-                                                             Visit& aVisit) {
+__attribute__((target("avx2,fma"))) inline void forEachComponent(const CPatchLayout& aLayout,
+                                                                 const float* const aBase[8], Visit& aVisit) {
   const int side = Side > 0 ? Side : aLayout.side;
   for (int dy = 0, k = 0; dy < side; ++dy) {
     const int rowStart = aLayout.offsets[k];
@@ -147,8 +147,8 @@ struct CTwoCentres {
 };
 
 template <int Side>
-__attribute__((target("avx2,fma"))) void centreDistancesAvx2(const CPatchLayout& aLayout, const int* aPixels, int aCount,
-                                                          const float* aCentre, float* aOut) {
+__attribute__((target("avx2,fma"))) void centreDistancesAvx2(const CPatchLayout& aLayout, const int* aPixels,
+                                                              int aCount, const float* aCentre, float* aOut) {
   thread_local std::vector<float> repeated;
   const float* centre = broadcastCentre(aCentre, aLayout.length, repeated);
   for (int i = 0; i < aCount; i += kLanes) {
@@ -190,9 +190,9 @@ __attribute__((target("avx2,fma"), always_inline)) inline void centreDistances2B
 enum ESign { kAddAll, kSubtractSet, kSubtractClear };
 template <ESign Sign>
 __attribute__((target("avx2,fma"), always_inline)) inline void sumFeatures9Body(const CPatchLayout& aLayout,
-                                                                            const int* aPositions,
-                                                                            const std::uint8_t* aNegate, int aCount,
-                                                                            float* aSum) {
+                                                                                const int* aPositions,
+                                                                                const std::uint8_t* aNegate, int aCount,
+                                                                                float* aSum) {
   const std::ptrdiff_t corner0 = aLayout.offsets[0], stride = aLayout.xSize;
   __m256 row[9];
   for (int dy = 0; dy < 9; ++dy) row[dy] = _mm256_loadu_ps(aSum + 9 * dy);
@@ -237,9 +237,10 @@ __attribute__((target("avx2,fma"), always_inline)) inline void sumFeatures9Body(
 // registers of the wider build.
 template <int Rows>
 __attribute__((target("avx2,fma"), always_inline)) inline void sumMoves9Body(const CPatchLayout& aLayout,
-                                                                         const int* aPositions,
-                                                                         const std::uint8_t* aToSecond, int aCount,
-                                                                         float* aSum0, float* aSum1, int aFirstRow) {
+                                                                             const int* aPositions,
+                                                                             const std::uint8_t* aToSecond, int aCount,
+                                                                             float* aSum0, float* aSum1,
+                                                                             int aFirstRow) {
   static_assert(Rows >= 1 && Rows <= 9, "a patch has nine rows");
   const int* offsets = aLayout.offsets + 9 * aFirstRow;
   float* sum0 = aSum0 + 9 * aFirstRow;
