@@ -8,6 +8,7 @@
 # usage: bench/compare_speed.sh [RUNS]   (default 7 runs of each)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source bench/timing.sh
 runs=${1:-7}
 python=/usr/bin/python3
 if ! "$python" -c 'import cv2' 2>/dev/null; then
@@ -27,23 +28,6 @@ cv2.fastNlMeansDenoising(image, None, h=20, templateWindowSize=7, searchWindowSi
 print("%.4f" % (time.perf_counter() - start))
 PY
 
-wall() {  # wall seconds of a whole command
-  local start end
-  # Bash's own clock where it has one (its decimal mark may be a comma):
-  # starting date(1) around the command would add the start of a process
-  # (about a millisecond) to every run's time.
-  if [[ -n ${EPOCHREALTIME:-} ]]; then
-    start=${EPOCHREALTIME/,/.}
-    "$@" > /dev/null
-    end=${EPOCHREALTIME/,/.}
-  else
-    start=$(date +%s.%N)
-    "$@" > /dev/null
-    end=$(date +%s.%N)
-  fi
-  echo "$end - $start" | bc -l
-}
-
 : > "$work/global"; : > "$work/local"; : > "$work/opencv"
 for ((i = 0; i < runs; i++)); do
   wall build/bin/texture "$work/camera_s20.pgm" 20 >> "$work/global"
@@ -51,7 +35,6 @@ for ((i = 0; i < runs; i++)); do
   wall build/bin/texture "$work/camera_s20.pgm" 20 21 >> "$work/local"
 done
 
-median() { sort -g "$1" | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 global=$(median "$work/global")
 local_=$(median "$work/local")
 opencv=$(median "$work/opencv")

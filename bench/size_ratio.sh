@@ -12,6 +12,7 @@
 # The large image is made once by make_noisy.py and kept in bench/images/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source bench/timing.sh
 runs=${1:-5}
 size=${2:-2048}
 window=${3:-}
@@ -24,29 +25,12 @@ trap 'rm -rf "$work"' EXIT
 cp data/camera_s20.pgm "$work/small.pgm"
 cp "$image" "$work/large.pgm"
 
-wall() {  # wall seconds of one texture run on image $1
-  local start end
-  # Bash's own clock where it has one (its decimal mark may be a comma):
-  # starting date(1) around the run would add the start of a process.
-  if [[ -n ${EPOCHREALTIME:-} ]]; then
-    start=${EPOCHREALTIME/,/.}
-    build/bin/texture "$1" 20 ${window:+"$window"} > /dev/null
-    end=${EPOCHREALTIME/,/.}
-  else
-    start=$(date +%s.%N)
-    build/bin/texture "$1" 20 ${window:+"$window"} > /dev/null
-    end=$(date +%s.%N)
-  fi
-  echo "$end - $start" | bc -l
-}
-
 : > "$work/small"; : > "$work/large"
 for ((i = 0; i < runs; i++)); do
-  wall "$work/small.pgm" >> "$work/small"
-  wall "$work/large.pgm" >> "$work/large"
+  wall build/bin/texture "$work/small.pgm" 20 ${window:+"$window"} >> "$work/small"
+  wall build/bin/texture "$work/large.pgm" 20 ${window:+"$window"} >> "$work/large"
 done
 
-median() { sort -g "$1" | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 small=$(median "$work/small")
 large=$(median "$work/large")
 mode="global mode"
