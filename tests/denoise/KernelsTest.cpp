@@ -384,6 +384,62 @@ TEST_P(KernelPaths, CentreDistancesAndSumsMatchThePlainLoops) {
   }
 }
 
+// The two-centre distance takes one difference by a fused step (x * 1 - c),
+// which must round as the plain subtraction does for every kind of value:
+// zeros of both signs, subnormals, squares that underflow or overflow, and,
+// here and there, infinities, NaN and differences that overflow (NaN's sign
+// and payload mean nothing: any NaN will do).
+TEST_P(KernelPaths, CentreDistancesOfExtremeValuesMatchThePlainLoop) {
+  const float kFinite[] = {0.0f, -0.0f, 1e-40f, -3e-39f, 0x1p-149f, 1e-20f, -2.5e-23f, 0.1f, 1.5f, 100.25f, -7.0f,
+                           1e19f, -1e19f, 3.3e18f};
+  const float kRare[] = {3e38f, -3e38f, std::numeric_limits<float>::infinity(),
+                         -std::numeric_limits<float>::infinity(), std::numeric_limits<float>::quiet_NaN()};
+  constexpr int kFiniteCount = sizeof kFinite / sizeof kFinite[0], kRareCount = sizeof kRare / sizeof kRare[0];
+  const auto same = [](float aA, float aB) { return sameBits(aA, aB) || (std::isnan(aA) && std::isnan(aB)); };
+  const int X = 41, Y = 37;
+  for (const bool narrow : {false, true}) {
+    NPatchKernels::forceNarrowRegisters(narrow);
+    for (const int r : {1, 4}) {
+      // The rare values sparse enough that most patches hold none.
+      const int rareEvery = r == 1 ? 23 : 263;
+      std::vector<float> image(static_cast<std::size_t>(X) * Y);
+      for (int p = 0; p < X * Y; ++p)
+        image[p] = p % rareEvery == 5 ? kRare[(p / rareEvery) % kRareCount] : kFinite[(p * 7 + p / X) % kFiniteCount];
+      const int side = 2 * r + 1, length = side * side;
+      std::vector<int> offsets, pixels;
+      for (int dy = -r; dy <= r; ++dy)
+        for (int dx = -r; dx <= r; ++dx) offsets.push_back(dy * X + dx);
+      for (int y = r; y < Y - r; ++y)
+        for (int x = r; x < X - r; ++x) pixels.push_back(x + y * X);
+      const NPatchKernels::CPatchLayout layout{image.data(), offsets.data(), length, side, X};
+      const int n = static_cast<int>(pixels.size());
+      for (int trial = 0; trial < 4; ++trial) {
+        // The last trial's centres hold the rare values too.
+        std::vector<float> centre0(length), centre1(length);
+        for (int k = 0; k < length; ++k) {
+          centre0[k] = kFinite[(k * 3 + trial) % kFiniteCount];
+          centre1[k] = trial == 3 && k % 17 == 4 ? kRare[k % kRareCount]
+                                                  : kFinite[(k * 5 + 2 * trial + 1) % kFiniteCount];
+        }
+        std::vector<float> both0(n), both1(n);
+        NPatchKernels::centreDistances2(layout, pixels.data(), n, centre0.data(), centre1.data(), both0.data(),
+                                        both1.data());
+        for (int i = 0; i < n; ++i) {
+          float d0 = 0.0f, d1 = 0.0f;
+          for (int k = 0; k < length; ++k) {
+            const float x = image[pixels[i] + offsets[k]];
+            d0 += (x - centre0[k]) * (x - centre0[k]);
+            d1 += (x - centre1[k]) * (x - centre1[k]);
+          }
+          ASSERT_TRUE(same(both0[i], d0) && same(both1[i], d1))
+              << (narrow ? "sixteen registers" : "all registers") << ", r " << r << ", trial " << trial << ", record "
+              << i << ": " << both0[i] << " vs " << d0 << ", " << both1[i] << " vs " << d1;
+        }
+      }
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Paths, KernelPaths, testing::Values(false, true),
                          [](const testing::TestParamInfo<bool>& aInfo) { return aInfo.param ? "Portable" : "Native"; });
 
