@@ -1,5 +1,7 @@
 #include "ExpKernels.h"
 
+#include "PatchKernels.h"
+
 #include <atomic>
 #include <cmath>
 #include <cstdint>
@@ -125,16 +127,11 @@ long long countDifferences(std::uint64_t aStart, std::uint64_t aStride, long lon
   return differences;
 }
 
-bool cpuHasAvx2Fma() {
-  static const bool has = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-  return has;
-}
-
 // Another C library may compute expf otherwise; then every value goes
 // through its expf. Bit patterns an odd prime apart reach every part of the
 // range: some 2^15 arguments, well under a millisecond.
 bool vectorPathAgrees() {
-  static const bool agrees = cpuHasAvx2Fma() && countDifferences(0x9e3779b9u, 65521, 1 << 16) == 0;
+  static const bool agrees = NPatchKernels::cpuHasAvx2Fma() && countDifferences(0x9e3779b9u, 65521, 1 << 16) == 0;
   return agrees;
 }
 #endif
@@ -167,7 +164,7 @@ void expAll(const float* aIn, float* aOut, int aCount) {
 
 long long compareWithLibrary(std::uint64_t aStart, std::uint64_t aStride, long long aCount) {
 #ifdef TEXTURE_HAVE_X86
-  if (cpuHasAvx2Fma()) return countDifferences(aStart, aStride, aCount);
+  if (NPatchKernels::cpuHasAvx2Fma()) return countDifferences(aStart, aStride, aCount);
 #endif
   (void)aStart, (void)aStride, (void)aCount;
   return 0;
