@@ -11,6 +11,7 @@
 #include "NLMeansKernels.h"
 #include "Parallel.h"
 #include "Progress.h"
+#include "ScaledImage.h"
 #include "WindowedPixels.h"
 
 namespace {
@@ -22,29 +23,28 @@ constexpr int kBorderSearchRadius = 15;
 
 // The feature of a pixel is its patch scaled by 1 / (2r+1), so that squared
 // feature distances are plain mean squared patch differences.
-std::vector<float> scaledImage(const std::vector<float>& aImage, int aRadius) {
+CScaledImage scaledImage(const std::vector<float>& aImage, int aXSize, int aYSize, int aRadius) {
   const int side = 2 * aRadius + 1;
   const float scale = static_cast<float>(1.0 / std::sqrt(static_cast<double>(side * side)));
-  std::vector<float> scaled(aImage.size());
-  for (std::size_t i = 0; i < aImage.size(); ++i) scaled[i] = scale * aImage[i];
-  return scaled;
+  return CScaledImage(aImage.data(), aXSize, aYSize, scale);
 }
 
-// Builds the cluster tree over the patches of aPixels and estimates every
-// primary of every leaf, each leaf as a task of aQueue while the tree grows.
-// With aEstimated, each leaf task adds its number of primaries to it when
-// done, and aBuilding hears of the primaries placed in leaves so far.
-void denoiseByTree(const std::vector<float>& aImage, const std::vector<float>& aScaled, const float* aValues,
+// Builds the cluster tree over the patches at aPositions (in aScaled) and
+// estimates every primary of every leaf, each leaf as a task of aQueue while
+// the tree grows. With aEstimated, each leaf task adds its number of
+// primaries to it when done, and aBuilding hears of the primaries placed in
+// leaves so far.
+void denoiseByTree(const std::vector<float>& aImage, const CScaledImage& aScaled, const float* aValues,
                    int aXSize, int aRadius, float aOverlap, float aKernel, const CPatchWindow& aWindow,
-                   std::vector<int> aPixels, const NLMeansKernels::COutput& aOutput,
+                   std::vector<int> aPositions, const NLMeansKernels::COutput& aOutput,
                    NParallel::CTaskQueue& aQueue, std::atomic<long long>* aEstimated = nullptr,
                    NLMeansProgress::CPhase* aBuilding = nullptr, NParallel::CHelpDesk* aHelpDesk = nullptr) {
   NPatchTree::CSettings settings;
-  settings.scaled = aScaled.data();
-  settings.xSize = aXSize;
+  settings.scaled = aScaled.values().data();
+  settings.xSize = aScaled.pitch();
   settings.patchRadius = aRadius;
   settings.overlapMargin = aOverlap;
-  NPatchTree::setValueRange(settings, aScaled.data(), aScaled.size());
+  NPatchTree::setValueRange(settings, aScaled.values().data(), aScaled.values().size());
   // Large nodes share their distances and sums with a worker: an idle one
   // takes them from the queue, a busy one between rows of its leaf.
   if (aQueue.workers() > 0)
@@ -54,7 +54,7 @@ void denoiseByTree(const std::vector<float>& aImage, const std::vector<float>& a
       aQueue.submitFirst([task] { (*task)(); });
     };
   long long placed = 0;
-  NPatchTree::build(settings, std::move(aPixels), [&](NPatchTree::CLeaf&& aLeaf) {
+  NPatchTree::build(settings, std::move(aPositions), [&](NPatchTree::CLeaf&& aLeaf) {
     auto leaf = std::make_shared<NPatchTree::CLeaf>(std::move(aLeaf));
     long long primaries = 0;
     if (aEstimated) {
@@ -62,8 +62,11 @@ void denoiseByTree(const std::vector<float>& aImage, const std::vector<float>& a
       placed += primaries;
       if (aBuilding) aBuilding->report(static_cast<double>(placed));
     }
-    aQueue.submit([&aImage, aValues, aXSize, &aWindow, aKernel, aOutput, leaf, aEstimated, primaries, aHelpDesk] {
+    aQueue.submit([&aImage, &aScaled, aValues, aXSize, &aWindow, aKernel, aOutput, leaf, aEstimated, primaries,
+                   aHelpDesk] {
       thread_local unsigned seen = 0;
+      // The leaf names its members by feature position.
+      for (int& member : leaf->members) member = aScaled.pixel(member);
       const std::function<void()> help = [aHelpDesk] { aHelpDesk->help(seen); };
       NLMeansKernels::leafEstimates(aImage.data(), aValues, aXSize, aWindow, aKernel, leaf->members, leaf->isCopy,
                                     aOutput, aHelpDesk ? help : std::function<void()>());
@@ -72,12 +75,13 @@ void denoiseByTree(const std::vector<float>& aImage, const std::vector<float>& a
   });
 }
 
-std::vector<int> interiorPixels(int aXSize, int aYSize, int aRadius) {
-  std::vector<int> pixels;
-  pixels.reserve(static_cast<std::size_t>(std::max(0, aXSize - 2 * aRadius)) * std::max(0, aYSize - 2 * aRadius));
+// The feature positions of the interior pixels, in row-major order.
+std::vector<int> interiorPositions(const CScaledImage& aScaled, int aXSize, int aYSize, int aRadius) {
+  std::vector<int> positions;
+  positions.reserve(static_cast<std::size_t>(std::max(0, aXSize - 2 * aRadius)) * std::max(0, aYSize - 2 * aRadius));
   for (int y = aRadius; y < aYSize - aRadius; ++y)
-    for (int x = aRadius; x < aXSize - aRadius; ++x) pixels.push_back(x + y * aXSize);
-  return pixels;
+    for (int x = aRadius; x < aXSize - aRadius; ++x) positions.push_back(x + y * aScaled.pitch());
+  return positions;
 }
 
 }  // namespace
@@ -88,7 +92,7 @@ void CNLMeans::clusterTreeGlobal(CMatrix<float>& aInput, CMatrix<float>& aResult
   if (aInput.size() == 0) return;
   const int r = patchRadius;
   const std::vector<float> image(aResult.data(), aResult.data() + aResult.size());
-  const std::vector<float> scaled = scaledImage(image, r);
+  const CScaledImage scaled = scaledImage(image, X, Y, r);
   const CPatchWindow window(r);
   const float k = NLMeansCommon::sigmaKernel(aSigma);
   const float* values = aInput.data();
@@ -132,7 +136,7 @@ void CNLMeans::clusterTreeGlobal(CMatrix<float>& aInput, CMatrix<float>& aResult
       });
   });
   building.report(0.0);
-  denoiseByTree(image, scaled, values, X, r, aOverlap, k, window, interiorPixels(X, Y, r),
+  denoiseByTree(image, scaled, values, X, r, aOverlap, k, window, interiorPositions(scaled, X, Y, r),
                 NLMeansKernels::COutput{out, X, 0, 0}, queue, reporting ? &estimated : nullptr, &building, &helpDesk);
   if (!reporting) {
     queue.finish();
@@ -149,8 +153,10 @@ void CNLMeans::treeLocalStep(CMatrix<float>& aInput, CMatrix<float>& aResult, fl
   const int r = patchRadius;
   const std::vector<float> image(aResult.data(), aResult.data() + aResult.size());
   const CPatchWindow window(r);
+  const CScaledImage scaled = scaledImage(image, X, Y, r);
   NParallel::CTaskQueue queue(0);
-  denoiseByTree(image, scaledImage(image, r), aInput.data(), X, r, aOverlap, NLMeansCommon::sigmaKernel(aSigma),
-                window, interiorPixels(X, Y, r), NLMeansKernels::COutput{aResult.data(), X, 0, 0}, queue);
+  denoiseByTree(image, scaled, aInput.data(), X, r, aOverlap, NLMeansCommon::sigmaKernel(aSigma), window,
+                interiorPositions(scaled, X, Y, r), NLMeansKernels::COutput{aResult.data(), X, 0, 0},
+                queue);
   queue.finish();
 }

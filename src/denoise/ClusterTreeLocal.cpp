@@ -11,6 +11,7 @@
 #include "NLMeansKernels.h"
 #include "Parallel.h"
 #include "Progress.h"
+#include "ScaledImage.h"
 #include "WindowedPixels.h"
 
 namespace {
@@ -42,8 +43,7 @@ void CNLMeans::clusterTreeLocal(CMatrix<float>& aInput, CMatrix<float>& aResult,
   const std::size_t size = aResult.size();
   const int side = 2 * r + 1;
   const float scale = static_cast<float>(1.0 / std::sqrt(static_cast<double>(side * side)));
-  std::vector<float> scaled(size);
-  for (std::size_t i = 0; i < size; ++i) scaled[i] = scale * entry[i];
+  const CScaledImage scaled(entry, X, Y, scale);
   const NLMeansCommon::CPatchWindow window(r);
   const float k = NLMeansCommon::sigmaKernel(aSigma);
   const float* values = aInput.data();
@@ -115,33 +115,36 @@ void CNLMeans::clusterTreeLocal(CMatrix<float>& aInput, CMatrix<float>& aResult,
         });
     });
     NPatchTree::CSettings settings;
-    settings.scaled = scaled.data();
-    settings.xSize = X;
+    settings.scaled = scaled.values().data();
+    settings.xSize = scaled.pitch();
     settings.patchRadius = r;
     settings.overlapMargin = aOverlap;
-    NPatchTree::setValueRange(settings, scaled.data(), scaled.size());
+    NPatchTree::setValueRange(settings, scaled.values().data(), scaled.values().size());
     NPatchTree::CTreeBuilder builder;
-    std::vector<int> pixels;
+    std::vector<int> positions;
     for (CBlock& block : blocks) {
       block.result.resize(static_cast<std::size_t>(block.width) * block.height);
       for (int i = 0; i < block.height; ++i)
         std::copy_n(entry + static_cast<std::size_t>(block.y + i) * X + block.x, block.width,
                     block.result.begin() + static_cast<std::size_t>(i) * block.width);
-      pixels.clear();
+      positions.clear();
       for (int i = r; i < block.height - r; ++i)
-        for (int j = r; j < block.width - r; ++j) pixels.push_back((block.x + j) + (block.y + i) * X);
+        for (int j = r; j < block.width - r; ++j) positions.push_back((block.x + j) + (block.y + i) * scaled.pitch());
       const NLMeansKernels::COutput output{block.result.data(), block.width, block.x, block.y};
       // A block's leaves go to the other threads as one task: handing them
       // over one by one cost the tree's thread more than it saved.
       auto leaves = std::make_shared<std::vector<NPatchTree::CLeaf>>();
-      builder.build(settings, pixels, [&](NPatchTree::CLeaf&& aLeaf) { leaves->push_back(std::move(aLeaf)); });
+      builder.build(settings, positions, [&](NPatchTree::CLeaf&& aLeaf) { leaves->push_back(std::move(aLeaf)); });
       long long primaries = 0;
       if (reporting)
         for (const NPatchTree::CLeaf& leaf : *leaves)
           for (const std::uint8_t copy : leaf.isCopy) primaries += copy ? 0 : 1;
-      queue.submit([entry, values, X, &window, k, output, leaves, &estimated, primaries] {
-        for (const NPatchTree::CLeaf& leaf : *leaves)
+      queue.submit([entry, values, X, &window, k, output, leaves, &scaled, &estimated, primaries] {
+        for (NPatchTree::CLeaf& leaf : *leaves) {
+          // The leaves name their members by feature position.
+          for (int& member : leaf.members) member = scaled.pixel(member);
           NLMeansKernels::leafEstimates(entry, values, X, window, k, leaf.members, leaf.isCopy, output);
+        }
         if (primaries > 0) estimated.fetch_add(primaries, std::memory_order_relaxed);
       });
       building.report(static_cast<double>(&block - blocks.data() + 1));

@@ -126,13 +126,22 @@ enum class Sharing { kNone, kThread, kCrowd, kLate };
 // With aRange, the builder knows the range of the image's values and settles
 // most sides of a split without distances.
 // With aBuilder, that builder builds the tree (keeping its memory from
-// earlier trees).
+// earlier trees). With aPitch, the scaled rows are that long, their extra
+// values a far-off 7777, and the tree reads the patches at their positions
+// in those rows; the leaves are described by pixel index all the same.
 std::string patchTree(const CImage& aImage, int aRadius, float aOverlap, Sharing aSharing = Sharing::kNone,
-                      bool aRange = true, NPatchTree::CTreeBuilder* aBuilder = nullptr) {
-  const std::vector<float> features = scaled(aImage, aRadius);
+                      bool aRange = true, NPatchTree::CTreeBuilder* aBuilder = nullptr, int aPitch = 0) {
+  const int pitch = aPitch > 0 ? aPitch : aImage.xSize;
+  const std::vector<float> unpadded = scaled(aImage, aRadius);
+  std::vector<float> features(static_cast<std::size_t>(pitch) * aImage.ySize, 7777.0f);
+  for (int y = 0; y < aImage.ySize; ++y)
+    std::copy_n(unpadded.begin() + static_cast<std::ptrdiff_t>(y) * aImage.xSize, aImage.xSize,
+                features.begin() + static_cast<std::ptrdiff_t>(y) * pitch);
+  std::vector<int> positions = interior(aImage, aRadius);
+  for (int& p : positions) p = p % aImage.xSize + p / aImage.xSize * pitch;
   NPatchTree::CSettings settings;
   settings.scaled = features.data();
-  settings.xSize = aImage.xSize;
+  settings.xSize = pitch;
   settings.patchRadius = aRadius;
   settings.overlapMargin = aOverlap;
   if (aRange) NPatchTree::setValueRange(settings, features.data(), features.size());
@@ -147,12 +156,13 @@ std::string patchTree(const CImage& aImage, int aRadius, float aOverlap, Sharing
   if (aSharing == Sharing::kLate) settings.share = [&](std::function<void()> aTask) { late.push_back(std::move(aTask)); };
   std::ostringstream out;
   const auto sink = [&](NPatchTree::CLeaf&& aLeaf) {
+    for (int& m : aLeaf.members) m = m % pitch + m / pitch * aImage.xSize;
     describeLeaf(out, aLeaf.members, std::vector<bool>(aLeaf.isCopy.begin(), aLeaf.isCopy.end()));
   };
   if (aBuilder)
-    aBuilder->build(settings, interior(aImage, aRadius), sink);
+    aBuilder->build(settings, positions, sink);
   else
-    NPatchTree::build(settings, interior(aImage, aRadius), sink);
+    NPatchTree::build(settings, positions, sink);
   for (std::thread& helper : helpers) helper.join();
   for (const std::function<void()>& task : late) task();
   if (aSharing != Sharing::kNone) out << (helpers.size() + late.size() > 0 ? "shared" : "nothing shared") << "\n";
@@ -279,6 +289,30 @@ TEST(PatchTree, SameTreeForSpecialValues) {
     for (int i = 0; i < 3000; i += 7) d.values[i] = 3e38f;
     expectSameTree(d, 4, 0.0f);
   }
+}
+
+// The scaled image may have longer rows than the image (the denoisers pad
+// them so that a patch's rows spread over the cache): the tree reads only
+// the patches, so it is the same.
+TEST(PatchTree, SameTreeOverRowsLongerThanTheImage) {
+  const struct {
+    CImage image;
+    int radius;
+    float overlap;
+    int pitch;
+  } cases[] = {{noisy(60, 50, 11), 4, 0.0f, 64}, {noisy(48, 40, 12), 3, 0.0f, 61},
+               {noisy(50, 44, 13), 4, 3.0f, 80}, {shapes(64, 56, 14), 4, 0.0f, 80}};
+  for (const auto& c : cases)
+    for (bool portable : {false, true}) {
+      NPatchKernels::forcePortable(portable);
+      const std::string reference = inChild([&] { return referenceTree(c.image, c.radius, c.overlap); });
+      const std::string padded = inChild([&] {
+        return patchTree(c.image, c.radius, c.overlap, Sharing::kNone, true, nullptr, c.pitch);
+      });
+      NPatchKernels::forcePortable(false);
+      ASSERT_FALSE(reference.empty());
+      EXPECT_EQ(padded, reference) << c.image.xSize << " in rows of " << c.pitch << " portable " << portable;
+    }
 }
 
 TEST(PatchTree, SameTreeForALargerImage) {
