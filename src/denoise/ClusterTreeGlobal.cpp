@@ -80,7 +80,7 @@ std::vector<int> interiorPositions(const CScaledImage& aScaled, int aXSize, int 
   std::vector<int> positions;
   positions.reserve(static_cast<std::size_t>(std::max(0, aXSize - 2 * aRadius)) * std::max(0, aYSize - 2 * aRadius));
   for (int y = aRadius; y < aYSize - aRadius; ++y)
-    for (int x = aRadius; x < aXSize - aRadius; ++x) positions.push_back(x + y * aScaled.pitch());
+    for (int x = aRadius; x < aXSize - aRadius; ++x) positions.push_back(aScaled.position(x, y));
   return positions;
 }
 

@@ -129,7 +129,7 @@ void CNLMeans::clusterTreeLocal(CMatrix<float>& aInput, CMatrix<float>& aResult,
                     block.result.begin() + static_cast<std::size_t>(i) * block.width);
       positions.clear();
       for (int i = r; i < block.height - r; ++i)
-        for (int j = r; j < block.width - r; ++j) positions.push_back((block.x + j) + (block.y + i) * scaled.pitch());
+        for (int j = r; j < block.width - r; ++j) positions.push_back(scaled.position(block.x + j, block.y + i));
       const NLMeansKernels::COutput output{block.result.data(), block.width, block.x, block.y};
       // A block's leaves go to the other threads as one task: handing them
       // over one by one cost the tree's thread more than it saved.

@@ -22,8 +22,9 @@ public:
   // of them, unless positions would then pass the int range (then aXSize).
   static int rowPitch(int aXSize, int aYSize);
 
-  // Where the feature of pixel index x + y * xSize starts, and back.
-  int position(int aPixel) const { return aPixel + aPixel / mXSize * (mPitch - mXSize); }
+  // Where the feature of pixel (x, y) starts, and the pixel index x + y *
+  // xSize of a position.
+  int position(int aX, int aY) const { return aX + aY * mPitch; }
   int pixel(int aPosition) const { return aPosition - aPosition / mPitch * (mPitch - mXSize); }
 
 private:

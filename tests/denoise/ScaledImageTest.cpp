@@ -39,7 +39,7 @@ TEST(ScaledImage, ScalesEveryValueAndMapsPixelsBothWays) {
   for (int y = 0; y < ySize; ++y) {
     for (int x = 0; x < xSize; ++x) {
       const int pixel = x + y * xSize;
-      EXPECT_EQ(scaled.position(pixel), x + y * pitch);
+      EXPECT_EQ(scaled.position(x, y), x + y * pitch);
       EXPECT_EQ(scaled.pixel(x + y * pitch), pixel);
       // The same float product as the plain feature.
       EXPECT_EQ(scaled.values()[x + y * pitch], scale * image[pixel]);
