@@ -990,16 +990,24 @@ private:
   // draw sends a record to depends only on the draw and the counts so far.
   void drawRandomStart(int aActive) {
     if (aActive < 2) return;
-    int n0 = 0, n1 = 0;
+    if (mDrawn.size() < static_cast<std::size_t>(kMaxRepeatedLeaf)) {
+      mDrawn.resize(static_cast<std::size_t>(kMaxRepeatedLeaf));
+      mStarts.resize(static_cast<std::size_t>(kMaxRepeatedLeaf));
+    }
+    int count1 = 0;
     do {
-      n0 = n1 = 0;
-      for (int i = 0; i < aActive; ++i) {
-        const int draw = mDraws.draw();
-        const int side = startingClusterFrom(startingDraw(draw, i), draw, i, n1);
-        n0 += side == 0 ? 1 : 0;
-        n1 += side == 0 ? 0 : 1;
+      // Made as twoMeans makes them (a piece of draws, then their sides
+      // ahead of the count's chain), a leaf's are nearly all in one piece.
+      count1 = 0;
+      for (int first = 0; first < aActive;) {
+        const int count = std::min(aActive - first, static_cast<int>(mDrawn.size()));
+        mDraws.drawMany(mDrawn.data(), count);
+        startingDraws(mDrawn.data(), count, first, mStarts.data());
+        for (int j = 0; j < count; ++j)
+          count1 += startingClusterFrom(mStarts[j], mDrawn[j], first + j, count1) != 0 ? 1 : 0;
+        first += count;
       }
-    } while (n0 == 0 || n1 == 0);
+    } while (count1 == 0 || count1 == aActive);
   }
 
   // mNearer[i] = whether record i lies nearer to centre 0 than to centre 1
