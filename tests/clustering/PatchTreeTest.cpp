@@ -217,6 +217,18 @@ TEST(PatchTree, SameTreeAsStoredFeatures) {
   expectSameTree(noisy(30, 30, 3), 1, 0.0f);
 }
 
+// Lists of a single leaf only draw their random start, and the fewer their
+// records, the more often an attempt leaves a cluster empty and all of them
+// are drawn again (two records: every other attempt). One row of 1 to 62
+// interior pixels, each size from several states of rand().
+TEST(PatchTree, SameDrawsForListsOfOneLeaf) {
+  for (const int interiorPixels : {1, 2, 3, 5, 61, 62})
+    for (unsigned seed = 30; seed < 33; ++seed) {
+      std::rand();
+      expectSameTree(noisy(interiorPixels + 2, 3, seed), 1, 0.0f);
+    }
+}
+
 TEST(PatchTree, SameTreeWithOverlapCopies) {
   expectSameTree(noisy(50, 44, 4), 4, 3.0f);
   expectSameTree(noisy(40, 40, 5), 3, 10.0f);
