@@ -259,6 +259,28 @@ __attribute__((target("avx2,popcnt"))) inline int pushLanes(unsigned aMask, int 
   return aCount + __builtin_popcount(aMask);
 }
 
+// placeBySide eight records at a time, for as many as there are eights; the
+// counts so far in aCount0 and aCount1. Returns the records placed.
+__attribute__((target("avx2,popcnt"))) int placeBySideAvx2(const std::int8_t* aSide, const int* aPixels, int aCount,
+                                                           int* aOut0, int* aOut1, int& aCount0, int& aCount1) {
+  int count0 = aCount0, count1 = aCount1, j = 0;
+  for (; j + 8 <= aCount; j += 8) {
+    const __m128i sides = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(aSide + j));
+    const unsigned second = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpgt_epi8(sides, _mm_setzero_si128()))) & 0xffu;
+    const __m256i pixels = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(aPixels + j));
+    const __m256i lanes1 = _mm256_load_si256(reinterpret_cast<const __m256i*>(kLaneTable.lanes[second]));
+    const __m256i lanes0 = _mm256_load_si256(reinterpret_cast<const __m256i*>(kLaneTable.lanes[second ^ 0xffu]));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(aOut1 + count1), _mm256_permutevar8x32_epi32(pixels, lanes1));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(aOut0 + count0), _mm256_permutevar8x32_epi32(pixels, lanes0));
+    const int ones = __builtin_popcount(second);
+    count1 += ones;
+    count0 += 8 - ones;
+  }
+  aCount0 = count0;
+  aCount1 = count1;
+  return j;
+}
+
 __attribute__((target("avx2,bmi"))) void boundsStepAvx2(CBounds& aList, int aBegin, int aEnd,
                                                          const CBoundsStep& aStep, float& aSpread0, float& aSpread1,
                                                          CScratch<int>& aOwn0, CScratch<int>& aOwn1) {
@@ -484,6 +506,56 @@ int applyDistances(CBounds& aList, int aBegin, int aEnd, const int* aPixels, int
                                                       aMovedTo1);
 }
 
+// The sides of aCount active records of ranks aFirstRank on, from their
+// draws and what startingDraws made of them, into aSide (0 or 1: a side of 2
+// counts as 1); aCount1: the second cluster's count before them. Returns
+// its count after them. Only the chain through that count is left here, a
+// comparison and an addition per record.
+int startingSides(const CStartingDraw* aStarts, const int* aDraws, int aFirstRank, int aCount, int aCount1,
+                  std::int8_t* aSide) {
+  int count1 = aCount1;
+  for (int j = 0; j < aCount; ++j) {
+    const std::uint32_t before = static_cast<std::uint32_t>(count1);
+    if (before == aStarts[j].nearTie) {
+      const int side = startingClusterInDouble(aFirstRank + j - count1, count1, aDraws[j]) != 0 ? 1 : 0;
+      aSide[j] = static_cast<std::int8_t>(side);
+      count1 += side;
+      continue;
+    }
+#if defined(__x86_64__) || defined(__i386__)
+    // count1 += count1 < below, as a comparison and an add with carry: GCC
+    // makes the plain expression a comparison, a flag to a byte, a widening
+    // and an addition, twice as long a chain.
+    std::uint32_t after = before;
+    asm("cmpl %[below], %[count]\n\tadcl $0, %[count]" : [count] "+r"(after) : [below] "rm"(aStarts[j].below) : "cc");
+    aSide[j] = static_cast<std::int8_t>(after - before);
+    count1 = static_cast<int>(after);
+#else
+    const int side = before < aStarts[j].below ? 1 : 0;
+    aSide[j] = static_cast<std::int8_t>(side);
+    count1 += side;
+#endif
+  }
+  return count1;
+}
+
+// Appends aPixels[j] to aOut1 where aSide[j] is 1 and to aOut0 where it is
+// 0, in order, j < aCount; returns how many went to aOut1. Each list needs
+// room for seven values past its end.
+int placeBySide(const std::int8_t* aSide, const int* aPixels, int aCount, int* aOut0, int* aOut1) {
+  int count0 = 0, count1 = 0, j = 0;
+#if defined(__x86_64__) || defined(__i386__)
+  if (NPatchKernels::usesAvx2()) j = placeBySideAvx2(aSide, aPixels, aCount, aOut0, aOut1, count0, count1);
+#endif
+  for (; j < aCount; ++j) {
+    aOut0[count0] = aPixels[j];
+    aOut1[count1] = aPixels[j];
+    count1 += aSide[j];
+    count0 += 1 - aSide[j];
+  }
+  return count1;
+}
+
 class CBuilder {
 public:
   // Takes the settings of the next tree; the scratch of earlier trees stays.
@@ -700,7 +772,8 @@ private:
     // are also the records the first pass must look at, unless the centres
     // lie farther apart than that. The start's bounds themselves are written
     // by the first pass, which writes every looked-at record's bounds anyway.
-    const std::size_t room = static_cast<std::size_t>(n) + 1;
+    // (Room for the placement's seven values past the end.)
+    const std::size_t room = static_cast<std::size_t>(n) + 8;
     for (CScratch<int>* list : {&mPositions0, &mPositions1, &mOwn0, &mOwn1})
       if (list->size() < room) list->resize(room);
     int* const positions0 = mPositions0.data();
@@ -730,6 +803,17 @@ private:
         const int first = rank, end = std::min(active, first + kStartPiece);
         mDraws.drawMany(mDrawn.data(), end - first);
         startingDraws(drawn, end - first, first, mStarts.data());
+        if (!listOwn) {
+          // No copies, so rank and record are one: the sides straight into
+          // the cluster bytes, then the positions by side, apart from the
+          // chain.
+          const int before1 = count1;
+          count1 = startingSides(starts, drawn, first, end - first, count1, cluster + first);
+          placeBySide(cluster + first, pixels + first, end - first, positions0 + (first - before1),
+                      positions1 + before1);
+          rank = i = end;
+          continue;
+        }
         for (; rank < end; ++i) {
           if (isCopy[i]) {
             cluster[i] = 0;
@@ -994,6 +1078,7 @@ private:
       mDrawn.resize(static_cast<std::size_t>(kMaxRepeatedLeaf));
       mStarts.resize(static_cast<std::size_t>(kMaxRepeatedLeaf));
     }
+    if (mSides.size() < mDrawn.size()) mSides.resize(mDrawn.size());
     int count1 = 0;
     do {
       // Made as twoMeans makes them (a piece of draws, then their sides
@@ -1003,8 +1088,7 @@ private:
         const int count = std::min(aActive - first, static_cast<int>(mDrawn.size()));
         mDraws.drawMany(mDrawn.data(), count);
         startingDraws(mDrawn.data(), count, first, mStarts.data());
-        for (int j = 0; j < count; ++j)
-          count1 += startingClusterFrom(mStarts[j], mDrawn[j], first + j, count1) != 0 ? 1 : 0;
+        count1 = startingSides(mStarts.data(), mDrawn.data(), first, count, count1, mSides.data());
         first += count;
       }
     } while (count1 == 0 || count1 == aActive);
@@ -1254,6 +1338,7 @@ private:
   // A random start's draws, and what each says of its record's side.
   CScratch<int> mDrawn;
   CScratch<CStartingDraw> mStarts;
+  CScratch<std::int8_t> mSides;  // the sides of a leaf's draws, unused
   // The passes of large nodes: each thread's scratch, each range's results,
   // and the moves' positions, at first at their range's start.
   CPassScratch mWorkers[kPassWorkers];
