@@ -1167,22 +1167,15 @@ private:
         if (bandless) {
           // No copies to make (the denoisers' case): each record goes to one
           // side, in one sweep.
-          CKeeper<std::vector<int>> pixel0(aFirst.pixel, near0), pixel1(aSecond.pixel, n - near0);
+          // (Room for placeBySide's seven values past the end.)
+          CKeeper<std::vector<int>> pixel0(aFirst.pixel, near0 + 7), pixel1(aSecond.pixel, n - near0 + 7);
           if (active == n) {
-            // The ends advance by arithmetic: the sides are as good as
-            // random, and a branch on them mispredicts half the time.
-            int* const out0 = pixel0.data();
-            int* const out1 = pixel1.data();
-            std::size_t end0 = 0, end1 = 0;
-            for (int i = 0; i < n; ++i) {
-              const std::size_t side0 = nearer[i] != 0 ? 1 : 0;
-              out0[end0] = pixels[i];
-              out1[end1] = pixels[i];
-              end0 += side0;
-              end1 += side0 ^ 1;
-            }
-            pixel0.setSize(end0);
-            pixel1.setSize(end1);
+            // Listed eight records at a time by their sides (1: nearer to
+            // centre 0, the first child).
+            const int to0 = placeBySide(reinterpret_cast<const std::int8_t*>(nearer), pixels, n, pixel1.data(),
+                                        pixel0.data());
+            pixel0.setSize(static_cast<std::size_t>(to0));
+            pixel1.setSize(static_cast<std::size_t>(n - to0));
             aFirst.isCopy.assign(pixel0.size(), 0);
             aSecond.isCopy.assign(pixel1.size(), 0);
           } else {
