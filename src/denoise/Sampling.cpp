@@ -55,7 +55,7 @@ public:
     while (aDraws > 0) {
       auto chunk = std::make_unique<CChunk>();
       chunk->size = static_cast<int>(std::min<long long>(aDraws, kChunk));
-      for (int j = 0; j < 4 * chunk->size; ++j) chunk->raw[j] = mRandom.draw();
+      mRandom.drawMany(chunk->raw, 4 * chunk->size);
       aDraws -= chunk->size;
       mQueued += chunk->size;
       mChunks.push_back(std::move(chunk));
@@ -77,10 +77,12 @@ public:
     aChunk.state.store(kDone, std::memory_order_release);
     return true;
   }
-  // The next queued draw into aPair; false when none is queued. Only the
-  // thread that queues draws takes them.
-  bool next(CGaussianPair& aPair) {
-    if (mChunks.empty()) return false;
+  // The queued draws of the front chunk not yet taken, transformed: points
+  // aGaussians at the first one's g1 (its g2 follows, then the next draw's)
+  // and returns how many there are, 0 when none is queued. They stay queued
+  // until taken. Only the thread that queues draws takes them.
+  int front(const float*& aGaussians) {
+    if (mChunks.empty()) return 0;
     CChunk& front = *mChunks.front();
     if (mNext == 0 && !transform(front)) {
       // Claimed elsewhere: transform later chunks while that one is done.
@@ -92,16 +94,20 @@ public:
           std::this_thread::yield();
       }
     }
-    aPair = CGaussianPair{front.gaussians[2 * mNext], front.gaussians[2 * mNext + 1]};
-    ++mNext;
-    --mQueued;
-    if (mNext == front.size) {
+    aGaussians = front.gaussians + 2 * mNext;
+    return front.size - mNext;
+  }
+  // Takes the first aCount draws that front() offered.
+  void take(int aCount) {
+    if (aCount <= 0) return;
+    mNext += aCount;
+    mQueued -= aCount;
+    if (mNext == mChunks.front()->size) {
       // Other threads may still hold a pointer to it (to find it claimed).
       mTaken.push_back(std::move(mChunks.front()));
       mChunks.pop_front();
       mNext = 0;
     }
-    return true;
   }
   // Frees the chunks taken; no other thread may be looking at them.
   void releaseTaken() { mTaken.clear(); }
@@ -140,59 +146,100 @@ public:
         // Room for the largest part of [-R, R - 1]^2 inside the image, cleared.
         mDrawn(static_cast<std::size_t>(std::min(2LL * aRadius, static_cast<long long>(aXSize))) *
                    static_cast<std::size_t>(std::min(2LL * aRadius, static_cast<long long>(aYSize))),
-               0) {}
+               0),
+        // A pixel accepts no more candidates than its mask has positions.
+        mMost(static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(aCount), mDrawn.size()))),
+        // The pixel itself and each accepted candidate.
+        mMarked(static_cast<std::size_t>(mMost) + 1) {}
 
   // Takes the draws queued in aAhead first, then draws on this thread.
   void draw(int aFirst, int aCount, CDrawQueue& aAhead, CDraws& aDraws) {
     aDraws.first = aFirst;
     aDraws.count = aCount;
-    aDraws.start.assign(1, 0);
-    aDraws.candidates.clear();
-    const long long radius = mRadius;
-    const long long maxFailures = 5LL * mCount;
-    bool ahead = true;
-    for (int p = aFirst; p < aFirst + aCount; ++p) {
-      const int x = p % mXSize, y = p / mXSize;
-      const int xLow = static_cast<int>(std::max(x - radius, 0LL));
-      const int xHigh = static_cast<int>(std::min(x + radius - 1, mXSize - 1LL));
-      const int yLow = static_cast<int>(std::max(y - radius, 0LL));
-      const int yHigh = static_cast<int>(std::min(y + radius - 1, mYSize - 1LL));
+    aDraws.start.resize(static_cast<std::size_t>(aCount) + 1);
+    // Room for as many candidates as every pixel could accept (the runs are
+    // sized for that), so that the loop below may write a candidate before
+    // it knows whether it keeps it.
+    const std::size_t room = static_cast<std::size_t>(aCount) * static_cast<std::size_t>(mMost);
+    if (aDraws.candidates.size() < room) aDraws.candidates.resize(room);
+    // Locals: the compiler cannot keep members in registers across the
+    // stores below, and whether a draw is kept is as good as random, so
+    // the loop keeps or drops it without a branch.
+    const long long radius = mRadius, xSize = mXSize;
+    const int count = mCount;
+    const long long maxFailures = 5LL * count;
+    const double scale = mScale;
+    unsigned char* const drawn = mDrawn.data();
+    std::size_t* const marked = mMarked.data();
+    int* const start = aDraws.start.data();
+    int* const candidates = aDraws.candidates.data();
+    // The draws in hand: g1 and g2 of each, `used` of `size` taken; from
+    // the queue while it lasts, then one at a time from this thread.
+    const float* gaussians = nullptr;
+    float own[2];
+    int size = 0, used = 0;
+    bool queued = false, ahead = true;
+    long long taken = 0;
+    int total = 0;
+    start[0] = 0;
+    for (int i = 0; i < aCount; ++i) {
+      const int p = aFirst + i;
+      const long long x = p % mXSize, y = p / mXSize;
+      const long long xLow = std::max(x - radius, 0LL);
+      const long long xHigh = std::min(x + radius - 1, xSize - 1);
+      const long long yLow = std::max(y - radius, 0LL);
+      const long long yHigh = std::min(y + radius - 1, mYSize - 1LL);
       // Drawn positions of this pixel, kept only over the part of its offset
       // range [-R, R - 1]^2 that lies inside the image. The marks it sets
       // are cleared again when it is done, not the whole mask.
-      const int maskWidth = xHigh - xLow + 1;
-      mMarked.clear();
-      const auto mark = [&](std::size_t aAt) {
-        mDrawn[aAt] = 1;
-        mMarked.push_back(aAt);
-      };
+      const long long maskWidth = xHigh - xLow + 1;
+      int* const out = candidates + total;
       // Never the pixel itself.
-      mark(static_cast<std::size_t>(x - xLow) + static_cast<std::size_t>(y - yLow) * maskWidth);
-      int accepted = 0;
+      marked[0] = static_cast<std::size_t>((x - xLow) + (y - yLow) * maskWidth);
+      drawn[marked[0]] = 1;
+      int marks = 1, accepted = 0;
       long long failures = 0;
-      while (accepted < mCount) {
-        CGaussianPair g;
-        if (!ahead || !(ahead = aAhead.next(g))) {
-          int values[4];
-          for (int& value : values) value = mRandom.draw();
-          g = gaussianPair(values);
+      while (accepted < count) {
+        if (used == size) {
+          if (queued) aAhead.take(size);
+          used = 0;
+          size = ahead ? aAhead.front(gaussians) : 0;
+          queued = size > 0;
+          if (!queued) {
+            ahead = false;
+            int values[4];
+            for (int& value : values) value = mRandom.draw();
+            const CGaussianPair pair = gaussianPair(values);
+            own[0] = pair.g1;
+            own[1] = pair.g2;
+            gaussians = own;
+            size = 1;
+          }
         }
-        ++mTaken;
+        const float g1 = gaussians[2 * used], g2 = gaussians[2 * used + 1];
+        ++used;
+        ++taken;
         if (++failures > maxFailures) break;
         // Truncated toward zero; 64 bits hold the product for any radius.
-        const long long qx = x + static_cast<long long>(static_cast<double>(g.g1) * mScale);
-        const long long qy = y + static_cast<long long>(static_cast<double>(g.g2) * mScale);
-        if (qx < xLow || qx > xHigh || qy < yLow || qy > yHigh) continue;
-        const std::size_t at = static_cast<std::size_t>(qx - xLow) + static_cast<std::size_t>(qy - yLow) * maskWidth;
-        if (mDrawn[at]) continue;
-        mark(at);
-        ++accepted;
-        failures = 0;
-        aDraws.candidates.push_back(static_cast<int>(qx + qy * mXSize));
+        const long long qx = x + static_cast<long long>(static_cast<double>(g1) * scale);
+        const long long qy = y + static_cast<long long>(static_cast<double>(g2) * scale);
+        const bool inside = qx >= xLow && qx <= xHigh && qy >= yLow && qy <= yHigh;
+        // Outside, mark 0 stands in: it is read and left as it is.
+        const std::size_t at = inside ? static_cast<std::size_t>((qx - xLow) + (qy - yLow) * maskWidth) : 0;
+        const bool fresh = inside && drawn[at] == 0;
+        drawn[at] = static_cast<unsigned char>(drawn[at] | static_cast<unsigned char>(fresh));
+        marked[marks] = at;
+        marks += fresh;
+        out[accepted] = static_cast<int>(inside ? qx + qy * xSize : 0);
+        accepted += fresh;
+        failures = fresh ? 0 : failures;
       }
-      aDraws.start.push_back(static_cast<int>(aDraws.candidates.size()));
-      for (const std::size_t at : mMarked) mDrawn[at] = 0;
+      total += accepted;
+      start[i + 1] = total;
+      for (int k = 0; k < marks; ++k) drawn[marked[k]] = 0;
     }
+    if (queued) aAhead.take(used);
+    mTaken += taken;
   }
 
   // Draws taken so far.
@@ -219,6 +266,7 @@ private:
   int mXSize, mYSize, mRadius, mCount;
   double mScale;
   std::vector<unsigned char> mDrawn;
+  int mMost;
   std::vector<std::size_t> mMarked;
   long long mTaken = 0;
 };
