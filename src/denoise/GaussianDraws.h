@@ -21,6 +21,27 @@ float gaussianDraw(int aT, int aU);
 // four at a time where the processor has AVX2 (the same floats).
 void gaussianDraws(const int* aValues, int aCount, float* aOut);
 
+// The offset that random sampling takes from a draw for search radius aRadius
+// (1 or more): gaussianDraw(aT, aU) widened, times aRadius * 0.5 (in double)
+// and truncated toward zero, held to [-aRadius - 1, aRadius]. (Sampling keeps
+// offsets in [-aRadius, aRadius - 1] only, so every offset that the holding
+// changes stays outside that range.)
+int gaussianOffset(int aT, int aU, int aRadius);
+
+// aOut[i] = gaussianOffset(aValues[2i], aValues[2i + 1], aRadius) for
+// i < aCount. Where the processor has AVX2, eight at a time: the product is
+// worked out in floats, to within a bound of the double one, and where
+// every value within that bound truncates to the same integer, that is the
+// offset; the others (a few in ten thousand for a radius of 10) go through
+// gaussianDraw. The same offsets either way.
+void gaussianOffsets(const int* aValues, int aCount, int aRadius, int* aOut);
+
+// The float products of the vector path before they are scaled, for tests of
+// their bound: false where the processor lacks AVX2.
+bool roughGaussianDraws(const int* aValues, int aCount, float* aOut);
+// The bound on |rough product - gaussianDraw| that gaussianOffsets relies on.
+extern const float kRoughBound;
+
 // gaussianDraw through the library's functions alone (the definition, for
 // tests and comparisons).
 float libraryGaussianDraw(int aT, int aU);

@@ -19,18 +19,6 @@ using namespace NLMeansCommon;
 
 namespace {
 
-// The normal values of one draw: its four rand() values (t1, u1, t2, u2) make
-// g1 from (t1, u1) and g2 from (t2, u2) (Box-Muller).
-struct CGaussianPair {
-  float g1 = 0.0f;
-  float g2 = 0.0f;
-};
-
-CGaussianPair gaussianPair(const int aValues[4]) {
-  return CGaussianPair{NGaussianDraws::gaussianDraw(aValues[0], aValues[1]),
-                       NGaussianDraws::gaussianDraw(aValues[2], aValues[3])};
-}
-
 // Draws made ahead of the pixels that take them, queued in sequence order in
 // chunks. Only the rand() calls must stay in order on one thread; the
 // transforms are pure, so any thread may work out a chunk, and the one that
@@ -43,18 +31,23 @@ public:
   static constexpr int kChunk = 1024;
   struct CChunk {
     int raw[4 * kChunk];
-    float gaussians[2 * kChunk];  // g1 and g2 of draw j at 2j and 2j + 1
+    // The offsets of draw j (NGaussianDraws::gaussianOffset): from
+    // (t1, u1) at 2j, from (t2, u2) at 2j + 1.
+    int offsets[2 * kChunk];
     int size = 0;
+    int radius = 1;
     std::atomic<int> state{kOpen};
   };
 
-  explicit CDrawQueue(CRandomDraws& aRandom) : mRandom(aRandom) {}
+  CDrawQueue(CRandomDraws& aRandom, int aRadius) : mRandom(aRandom), mRadius(aRadius) {}
 
   // Queues aDraws more draws (four rand() calls each) behind those queued.
   void drawAhead(long long aDraws) {
     while (aDraws > 0) {
-      auto chunk = std::make_unique<CChunk>();
+      // Default-initialised: the arrays are written before they are read.
+      std::unique_ptr<CChunk> chunk(new CChunk);
       chunk->size = static_cast<int>(std::min<long long>(aDraws, kChunk));
+      chunk->radius = mRadius;
       mRandom.drawMany(chunk->raw, 4 * chunk->size);
       aDraws -= chunk->size;
       mQueued += chunk->size;
@@ -73,15 +66,15 @@ public:
   static bool transform(CChunk& aChunk) {
     int open = kOpen;
     if (!aChunk.state.compare_exchange_strong(open, kClaimed, std::memory_order_acquire)) return false;
-    NGaussianDraws::gaussianDraws(aChunk.raw, 2 * aChunk.size, aChunk.gaussians);
+    NGaussianDraws::gaussianOffsets(aChunk.raw, 2 * aChunk.size, aChunk.radius, aChunk.offsets);
     aChunk.state.store(kDone, std::memory_order_release);
     return true;
   }
   // The queued draws of the front chunk not yet taken, transformed: points
-  // aGaussians at the first one's g1 (its g2 follows, then the next draw's)
-  // and returns how many there are, 0 when none is queued. They stay queued
-  // until taken. Only the thread that queues draws takes them.
-  int front(const float*& aGaussians) {
+  // aOffsets at the first one's x offset (its y offset follows, then the
+  // next draw's) and returns how many there are, 0 when none is queued. They
+  // stay queued until taken. Only the thread that queues draws takes them.
+  int front(const int*& aOffsets) {
     if (mChunks.empty()) return 0;
     CChunk& front = *mChunks.front();
     if (mNext == 0 && !transform(front)) {
@@ -94,7 +87,7 @@ public:
           std::this_thread::yield();
       }
     }
-    aGaussians = front.gaussians + 2 * mNext;
+    aOffsets = front.offsets + 2 * mNext;
     return front.size - mNext;
   }
   // Takes the first aCount draws that front() offered.
@@ -115,6 +108,7 @@ public:
 private:
   enum : int { kOpen, kClaimed, kDone };
   CRandomDraws& mRandom;
+  int mRadius;
   std::deque<std::unique_ptr<CChunk>> mChunks;
   std::vector<std::unique_ptr<CChunk>> mTaken;
   int mNext = 0;
@@ -142,7 +136,6 @@ public:
         mYSize(aYSize),
         mRadius(aRadius),
         mCount(aCount),
-        mScale(static_cast<double>(aRadius) * 0.5),
         // Room for the largest part of [-R, R - 1]^2 inside the image, cleared.
         mDrawn(static_cast<std::size_t>(std::min(2LL * aRadius, static_cast<long long>(aXSize))) *
                    static_cast<std::size_t>(std::min(2LL * aRadius, static_cast<long long>(aYSize))),
@@ -168,15 +161,14 @@ public:
     const long long radius = mRadius, xSize = mXSize;
     const int count = mCount;
     const long long maxFailures = 5LL * count;
-    const double scale = mScale;
     unsigned char* const drawn = mDrawn.data();
     std::size_t* const marked = mMarked.data();
     int* const start = aDraws.start.data();
     int* const candidates = aDraws.candidates.data();
-    // The draws in hand: g1 and g2 of each, `used` of `size` taken; from
-    // the queue while it lasts, then one at a time from this thread.
-    const float* gaussians = nullptr;
-    float own[2];
+    // The draws in hand: the two offsets of each, `used` of `size` taken;
+    // from the queue while it lasts, then one at a time from this thread.
+    const int* offsets = nullptr;
+    int own[2];
     int size = 0, used = 0;
     bool queued = false, ahead = true;
     long long taken = 0;
@@ -203,26 +195,22 @@ public:
         if (used == size) {
           if (queued) aAhead.take(size);
           used = 0;
-          size = ahead ? aAhead.front(gaussians) : 0;
+          size = ahead ? aAhead.front(offsets) : 0;
           queued = size > 0;
           if (!queued) {
             ahead = false;
             int values[4];
             for (int& value : values) value = mRandom.draw();
-            const CGaussianPair pair = gaussianPair(values);
-            own[0] = pair.g1;
-            own[1] = pair.g2;
-            gaussians = own;
+            own[0] = NGaussianDraws::gaussianOffset(values[0], values[1], mRadius);
+            own[1] = NGaussianDraws::gaussianOffset(values[2], values[3], mRadius);
+            offsets = own;
             size = 1;
           }
         }
-        const float g1 = gaussians[2 * used], g2 = gaussians[2 * used + 1];
+        const long long qx = x + offsets[2 * used], qy = y + offsets[2 * used + 1];
         ++used;
         ++taken;
         if (++failures > maxFailures) break;
-        // Truncated toward zero; 64 bits hold the product for any radius.
-        const long long qx = x + static_cast<long long>(static_cast<double>(g1) * scale);
-        const long long qy = y + static_cast<long long>(static_cast<double>(g2) * scale);
         const bool inside = qx >= xLow && qx <= xHigh && qy >= yLow && qy <= yHigh;
         // Outside, mark 0 stands in: it is read and left as it is.
         const std::size_t at = inside ? static_cast<std::size_t>((qx - xLow) + (qy - yLow) * maskWidth) : 0;
@@ -264,7 +252,6 @@ private:
   static constexpr long long kMostAhead = 1 << 19;
   CRandomDraws& mRandom;
   int mXSize, mYSize, mRadius, mCount;
-  double mScale;
   std::vector<unsigned char> mDrawn;
   int mMost;
   std::vector<std::size_t> mMarked;
@@ -302,7 +289,7 @@ void CNLMeans::sampling(CMatrix<float>& aInput, CMatrix<float>& aResult, float a
   const CRandomDraws::CLease lease(random);
   CDrawer drawer(random, xSize, ySize, searchRadius, aCount);
   CDraws current, next;
-  CDrawQueue ahead(random);
+  CDrawQueue ahead(random, searchRadius);
   const int firstRun = std::min(runLength, pixels);
   ahead.drawAhead(drawer.leastDraws(firstRun));
   drawer.draw(0, firstRun, ahead, current);

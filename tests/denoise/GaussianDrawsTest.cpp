@@ -1,5 +1,7 @@
 // The Box-Muller transform settles most draws with polynomials instead of
 // the library's log and cos; every float it gives must be the library's.
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <random>
@@ -55,6 +57,41 @@ TEST(GaussianDraws, EveryFloatIsTheLibrarys) {
   // The polynomials must settle nearly all random draws, or they only add
   // work (near the quarter turns many are left to the library).
   EXPECT_GT(settled, kRandom - kRandom / 100);
+}
+
+// The rough float products must stay well inside the bound that the offsets
+// rely on (a quarter of it, which leaves room for inputs the test does not
+// meet), or a truncation they settle could differ from the double one.
+TEST(GaussianDraws, RoughProductsStayWithinTheirBound) {
+  const std::vector<int> values = draws();
+  const int count = static_cast<int>(values.size() / 2);
+  std::vector<float> rough(count);
+  if (!NGaussianDraws::roughGaussianDraws(values.data(), count, rough.data())) GTEST_SKIP() << "no AVX2";
+  float worst = 0.0f;
+  for (int i = 0; i < count; ++i) {
+    const float exact = NGaussianDraws::libraryGaussianDraw(values[2 * i], values[2 * i + 1]);
+    worst = std::max(worst, std::fabs(rough[i] - exact));
+  }
+  EXPECT_LT(worst, NGaussianDraws::kRoughBound / 4) << "worst error " << worst;
+}
+
+// Every offset is the double product's, truncated and held, for radii whose
+// offsets lie near many integers (R 1000: an offset unit is a 500th of a
+// standard deviation), up to the largest the vector path takes and past it.
+TEST(GaussianDraws, EveryOffsetIsTheDoubleProducts) {
+  const std::vector<int> values = draws();
+  const int count = static_cast<int>(values.size() / 2);
+  std::vector<int> offsets(count);
+  for (int radius : {1, 2, 10, 1000, 1 << 20, (1 << 20) + 1, 0x7FFFFFFF}) {
+    NGaussianDraws::gaussianOffsets(values.data(), count, radius, offsets.data());
+    const double scale = static_cast<double>(radius) * 0.5;
+    for (int i = 0; i < count; ++i) {
+      const float g = NGaussianDraws::libraryGaussianDraw(values[2 * i], values[2 * i + 1]);
+      const long long exact = static_cast<long long>(static_cast<double>(g) * scale);
+      const long long held = std::min<long long>(std::max<long long>(exact, -1LL - radius), radius);
+      ASSERT_EQ(offsets[i], held) << "R " << radius << ", t " << values[2 * i] << ", u " << values[2 * i + 1];
+    }
+  }
 }
 
 TEST(GaussianDraws, ZeroFirstDrawGivesZero) {
