@@ -184,10 +184,14 @@ public:
       // Drawn positions of this pixel, kept only over the part of its offset
       // range [-R, R - 1]^2 that lies inside the image. The marks it sets
       // are cleared again when it is done, not the whole mask.
-      const long long maskWidth = xHigh - xLow + 1;
+      const std::size_t maskWidth = static_cast<std::size_t>(xHigh - xLow + 1);
+      // A draw's place in the mask, from its offsets: (dx + baseX, dy +
+      // baseY), inside when neither passes wX or wY as unsigned numbers.
+      const long long baseX = x - xLow, baseY = y - yLow;
+      const std::size_t wX = static_cast<std::size_t>(xHigh - xLow), wY = static_cast<std::size_t>(yHigh - yLow);
       int* const out = candidates + total;
       // Never the pixel itself.
-      marked[0] = static_cast<std::size_t>((x - xLow) + (y - yLow) * maskWidth);
+      marked[0] = static_cast<std::size_t>(baseX) + static_cast<std::size_t>(baseY) * maskWidth;
       drawn[marked[0]] = 1;
       int marks = 1, accepted = 0;
       long long failures = 0;
@@ -207,20 +211,24 @@ public:
             size = 1;
           }
         }
-        const long long qx = x + offsets[2 * used], qy = y + offsets[2 * used + 1];
+        const long long dx = offsets[2 * used], dy = offsets[2 * used + 1];
         ++used;
         ++taken;
         if (++failures > maxFailures) break;
-        const bool inside = qx >= xLow && qx <= xHigh && qy >= yLow && qy <= yHigh;
+        // In integer arithmetic, which the compiler leaves without branches.
+        const std::size_t ux = static_cast<std::size_t>(dx + baseX), uy = static_cast<std::size_t>(dy + baseY);
+        const std::size_t inside = static_cast<std::size_t>(ux <= wX) & static_cast<std::size_t>(uy <= wY);
         // Outside, mark 0 stands in: it is read and left as it is.
-        const std::size_t at = inside ? static_cast<std::size_t>((qx - xLow) + (qy - yLow) * maskWidth) : 0;
-        const bool fresh = inside && drawn[at] == 0;
-        drawn[at] = static_cast<unsigned char>(drawn[at] | static_cast<unsigned char>(fresh));
+        const std::size_t at = (ux + uy * maskWidth) * inside;
+        const unsigned mark = drawn[at];
+        const int fresh = static_cast<int>(inside & static_cast<std::size_t>(mark == 0));
+        drawn[at] = static_cast<unsigned char>(mark | static_cast<unsigned>(fresh));
         marked[marks] = at;
         marks += fresh;
-        out[accepted] = static_cast<int>(inside ? qx + qy * xSize : 0);
+        // (Kept only if fresh; a dropped one is written over.)
+        out[accepted] = static_cast<int>(p + dx + dy * xSize);
         accepted += fresh;
-        failures = fresh ? 0 : failures;
+        failures &= static_cast<long long>(fresh) - 1;
       }
       total += accepted;
       start[i + 1] = total;
