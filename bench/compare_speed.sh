@@ -28,6 +28,11 @@ cv2.fastNlMeansDenoising(image, None, h=20, templateWindowSize=7, searchWindowSi
 print("%.4f" % (time.perf_counter() - start))
 PY
 
+# texture's threads hand data to each other all the time, OpenCV's hardly:
+# where the two processors do not share a cache (a virtual machine's may lie
+# apart for a minute at a time), texture slows down and OpenCV does not.
+roundtrip() { build/bin/roundtrip 100000 | sed 's/.*: //'; }
+before=$(roundtrip)
 : > "$work/global"; : > "$work/local"; : > "$work/opencv"
 for ((i = 0; i < runs; i++)); do
   wall build/bin/texture "$work/camera_s20.pgm" 20 >> "$work/global"
@@ -42,3 +47,4 @@ echo "Median wall time of $runs runs each, $(nproc) processors, $(date -u +%Y-%m
 printf '  texture, global mode:           %.3f s  (%.2f x OpenCV)\n' "$global" "$(echo "$global / $opencv" | bc -l)"
 printf '  texture, window 21:             %.3f s  (%.2f x OpenCV)\n' "$local_" "$(echo "$local_ / $opencv" | bc -l)"
 printf '  OpenCV fastNlMeansDenoising:    %.3f s  (the call alone, without starting Python)\n' "$opencv"
+echo "Cache line round trip between the processors: $before before, $(roundtrip) after (about 50 ns where they share a cache)"
