@@ -158,9 +158,9 @@ struct CSharedJobs {
   }
 };
 
-// Records per shared distance job, and the least records worth sharing.
+// Records per shared distance job (the settings' leastShared are the fewest
+// records worth sharing).
 constexpr int kDistanceChunk = 256;
-constexpr int kMinSharedRecords = 512;
 // Records per range of a shared pass, and the least records whose passes are
 // shared by ranges.
 constexpr int kPassChunk = 2048;
@@ -734,7 +734,7 @@ private:
   // aRange(begin, count) over [0, aCount) in chunks, shared when long.
   template <typename Range>
   void inChunks(int aCount, const Range& aRange) {
-    if (aCount < kMinSharedRecords || !mSettings.share) {
+    if (aCount < mSettings.leastShared || !mSettings.share) {
       aRange(0, aCount);
       return;
     }
@@ -755,7 +755,7 @@ private:
       else
         NPatchKernels::sumFeatures(aLayout, aPositions1, nullptr, aCount1, aSum1);
     };
-    if (!mSettings.share || aCount0 + aCount1 < kMinSharedRecords) {
+    if (!mSettings.share || aCount0 + aCount1 < mSettings.leastShared) {
       sum(0);
       sum(1);
       return;
@@ -768,7 +768,7 @@ private:
   // record read once for each.
   void sumMoves(const NPatchKernels::CPatchLayout& aLayout, const int* aPositions, const std::uint8_t* aToSecond,
                 int aCount) {
-    if (!mSettings.share || aCount < kMinSharedRecords) {
+    if (!mSettings.share || aCount < mSettings.leastShared) {
       NPatchKernels::sumMoves(aLayout, aPositions, aToSecond, aCount, mSum0.data(), mSum1.data(), 0, aLayout.side);
       return;
     }

@@ -40,6 +40,11 @@ struct CSettings {
   // that thread; a task that starts late finds nothing left and returns. The
   // tree and its leaves do not depend on whether or when the task runs.
   std::function<void(std::function<void()>)> share;
+  // The fewest records of a node whose distances and sums are shared (its
+  // passes are shared by ranges from 4096 records on, whatever this is).
+  // Each share hands cache lines between the threads, which costs several
+  // times as much where their caches lie apart; then only larger nodes pay.
+  int leastShared = 512;
 };
 
 // The side, 0 or 1 (or 2, which counts as 1), that two-means' random start

@@ -20,6 +20,12 @@ using NLMeansCommon::CPatchWindow;
 
 // Border pixels are compared with their clipped 31 x 31 window.
 constexpr int kBorderSearchRadius = 15;
+// The tree shares nodes from 512 records on with a worker that shares a cache
+// with it, from 4096 on otherwise: a cache line's round trip (in ns) is some
+// 50 within a cache and 300 or more between processors that lie apart.
+constexpr double kNearRoundTrip = 150.0;
+constexpr int kLeastSharedNear = 512;
+constexpr int kLeastSharedFar = 4096;
 
 // The feature of a pixel is its patch scaled by 1 / (2r+1), so that squared
 // feature distances are plain mean squared patch differences.
@@ -33,17 +39,20 @@ CScaledImage scaledImage(const std::vector<float>& aImage, int aXSize, int aYSiz
 // estimates every primary of every leaf, each leaf as a task of aQueue while
 // the tree grows. With aEstimated, each leaf task adds its number of
 // primaries to it when done, and aBuilding hears of the primaries placed in
-// leaves so far.
+// leaves so far. aLeastShared: the fewest records of a node that the tree
+// shares with a worker.
 void denoiseByTree(const std::vector<float>& aImage, const CScaledImage& aScaled, const float* aValues,
                    int aXSize, int aRadius, float aOverlap, float aKernel, const CPatchWindow& aWindow,
                    std::vector<int> aPositions, const NLMeansKernels::COutput& aOutput,
                    NParallel::CTaskQueue& aQueue, std::atomic<long long>* aEstimated = nullptr,
-                   NLMeansProgress::CPhase* aBuilding = nullptr, NParallel::CHelpDesk* aHelpDesk = nullptr) {
+                   NLMeansProgress::CPhase* aBuilding = nullptr, NParallel::CHelpDesk* aHelpDesk = nullptr,
+                   int aLeastShared = kLeastSharedNear) {
   NPatchTree::CSettings settings;
   settings.scaled = aScaled.values().data();
   settings.xSize = aScaled.pitch();
   settings.patchRadius = aRadius;
   settings.overlapMargin = aOverlap;
+  settings.leastShared = aLeastShared;
   NPatchTree::setValueRange(settings, aScaled.values().data(), aScaled.values().size());
   // Large nodes share their distances and sums with a worker: an idle one
   // takes them from the queue, a busy one between rows of its leaf.
@@ -121,6 +130,7 @@ void CNLMeans::clusterTreeGlobal(CMatrix<float>& aInput, CMatrix<float>& aResult
   // The desk outlives the queue: the queue's threads stop before it goes.
   NParallel::CHelpDesk helpDesk;
   NParallel::CTaskQueue queue(NParallel::threadCount() - 1);
+  const int leastShared = queue.roundTrip() > kNearRoundTrip ? kLeastSharedFar : kLeastSharedNear;
   // The first task: the border's jobs come from it.
   queue.submit([&] {
     findBorder();
@@ -137,7 +147,8 @@ void CNLMeans::clusterTreeGlobal(CMatrix<float>& aInput, CMatrix<float>& aResult
   });
   building.report(0.0);
   denoiseByTree(image, scaled, values, X, r, aOverlap, k, window, interiorPositions(scaled, X, Y, r),
-                NLMeansKernels::COutput{out, X, 0, 0}, queue, reporting ? &estimated : nullptr, &building, &helpDesk);
+                NLMeansKernels::COutput{out, X, 0, 0}, queue, reporting ? &estimated : nullptr, &building, &helpDesk,
+                leastShared);
   if (!reporting) {
     queue.finish();
     return;

@@ -1,11 +1,18 @@
 #include "Parallel.h"
 
+#ifdef __linux__
+#include <pthread.h>
+#include <sched.h>
+#endif
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cctype>
 #include <cstdlib>
+#include <memory>
 #include <string>
+#include <thread>
 
 namespace NParallel {
 
@@ -90,6 +97,95 @@ CTaskQueue::~CTaskQueue() {
   }
   mWake.notify_all();
   for (std::thread& t : mThreads) t.join();
+}
+
+namespace {
+
+void pause() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#else
+  std::this_thread::yield();
+#endif
+}
+
+}  // namespace
+
+double CTaskQueue::roundTrip() {
+#ifdef __linux__
+  if (mThreads.empty()) return 0.0;
+  using Clock = std::chrono::steady_clock;
+  // The ball on a line of its own. The worker moves to a processor other
+  // than the producer's (a new thread often starts on its creator's, where
+  // the two could not play) and goes back to its own set afterwards. Either
+  // side may give up (the worker when it finds no other processor, both
+  // after a millisecond without an answer); the state tells the other.
+  struct CRally {
+    alignas(64) std::atomic<int> ball{0};
+    alignas(64) std::atomic<int> state{kWaiting};
+    std::atomic<int> workerCpu{-1};
+    enum : int { kWaiting, kCame, kAbandoned };
+  };
+  constexpr int kTrips = 32;
+  const auto rally = std::make_shared<CRally>();
+  const auto waitFor = [](const std::atomic<int>& aValue, int aWanted, Clock::time_point aUntil) {
+    for (int spin = 1; aValue.load(std::memory_order_acquire) != aWanted; ++spin) {
+      if (spin % 256 == 0 && Clock::now() > aUntil) return false;
+      pause();
+    }
+    return true;
+  };
+  const auto abandon = [](CRally& aRally) {
+    int waiting = CRally::kWaiting;
+    return aRally.state.compare_exchange_strong(waiting, CRally::kAbandoned, std::memory_order_acq_rel);
+  };
+  const int producerCpu = sched_getcpu();
+  submitFirst([rally, waitFor, abandon, producerCpu] {
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    int other = -1;
+    if (producerCpu >= 0 && pthread_getaffinity_np(pthread_self(), sizeof allowed, &allowed) == 0)
+      for (int cpu = 0; cpu < CPU_SETSIZE && other < 0; ++cpu)
+        if (cpu != producerCpu && CPU_ISSET(cpu, &allowed)) other = cpu;
+    cpu_set_t away;
+    CPU_ZERO(&away);
+    if (other >= 0) CPU_SET(other, &away);
+    if (other < 0 || pthread_setaffinity_np(pthread_self(), sizeof away, &away) != 0) {
+      abandon(*rally);
+      return;
+    }
+    struct CBack {
+      const cpu_set_t& allowed;
+      ~CBack() { pthread_setaffinity_np(pthread_self(), sizeof allowed, &allowed); }
+    } back{allowed};
+    rally->workerCpu.store(sched_getcpu(), std::memory_order_relaxed);
+    int waiting = CRally::kWaiting;
+    if (!rally->state.compare_exchange_strong(waiting, CRally::kCame, std::memory_order_acq_rel)) return;
+    const Clock::time_point until = Clock::now() + std::chrono::milliseconds(1);
+    for (int i = 0; i < kTrips; ++i) {
+      if (!waitFor(rally->ball, 2 * i + 1, until)) return;
+      rally->ball.store(2 * i + 2, std::memory_order_release);
+    }
+  });
+  // Asleep meanwhile, so that a worker started on this processor can run.
+  const Clock::time_point until = Clock::now() + std::chrono::milliseconds(5);
+  while (rally->state.load(std::memory_order_acquire) == CRally::kWaiting) {
+    if (Clock::now() > until && abandon(*rally)) return 0.0;
+    std::this_thread::sleep_for(std::chrono::microseconds(20));
+  }
+  // Given up, or this thread moved while asleep to where the worker went.
+  if (rally->state.load(std::memory_order_acquire) != CRally::kCame ||
+      sched_getcpu() == rally->workerCpu.load(std::memory_order_relaxed))
+    return 0.0;
+  const Clock::time_point start = Clock::now(), deadline = start + std::chrono::milliseconds(1);
+  for (int i = 0; i < kTrips; ++i) {
+    rally->ball.store(2 * i + 1, std::memory_order_release);
+    if (!waitFor(rally->ball, 2 * i + 2, deadline)) return 0.0;
+  }
+  return std::chrono::duration<double, std::nano>(Clock::now() - start).count() / kTrips;
+#else
+  return 0.0;
+#endif
 }
 
 void CTaskQueue::submit(std::function<void()> aTask) { enqueue(std::move(aTask), false); }

@@ -53,6 +53,15 @@ public:
   void finish(const std::function<void()>& aTick = {});
   // Number of worker threads besides the producer.
   int workers() const { return static_cast<int>(mThreads.size()); }
+  // How long a cache line takes to go from the producer to a worker and
+  // back, in nanoseconds: the mean of a few round trips while both spin,
+  // the worker held meanwhile to a processor other than the producer's.
+  // Some 50 where the two share a cache, several times that where they do
+  // not (a virtual machine's processors may lie apart for a while). 0 where
+  // it cannot tell: without workers or a second processor, when no worker
+  // came within a few milliseconds, or off Linux. For the producer, before it
+  // queues anything else; costs it about as long as a worker takes to come.
+  double roundTrip();
 
 private:
   void enqueue(std::function<void()> aTask, bool aFirst);

@@ -129,8 +129,10 @@ enum class Sharing { kNone, kThread, kCrowd, kLate };
 // earlier trees). With aPitch, the scaled rows are that long, their extra
 // values a far-off 7777, and the tree reads the patches at their positions
 // in those rows; the leaves are described by pixel index all the same.
+// aLeastShared: the fewest records of a node whose work is shared.
 std::string patchTree(const CImage& aImage, int aRadius, float aOverlap, Sharing aSharing = Sharing::kNone,
-                      bool aRange = true, NPatchTree::CTreeBuilder* aBuilder = nullptr, int aPitch = 0) {
+                      bool aRange = true, NPatchTree::CTreeBuilder* aBuilder = nullptr, int aPitch = 0,
+                      int aLeastShared = NPatchTree::CSettings().leastShared) {
   const int pitch = aPitch > 0 ? aPitch : aImage.xSize;
   const std::vector<float> unpadded = scaled(aImage, aRadius);
   std::vector<float> features(static_cast<std::size_t>(pitch) * aImage.ySize, 7777.0f);
@@ -144,6 +146,7 @@ std::string patchTree(const CImage& aImage, int aRadius, float aOverlap, Sharing
   settings.xSize = pitch;
   settings.patchRadius = aRadius;
   settings.overlapMargin = aOverlap;
+  settings.leastShared = aLeastShared;
   if (aRange) NPatchTree::setValueRange(settings, features.data(), features.size());
   std::vector<std::thread> helpers;
   std::vector<std::function<void()>> late;
@@ -334,7 +337,8 @@ TEST(PatchTree, SameTreeForALargerImage) {
 // Large nodes hand distance and sum jobs to another thread; the tree is the
 // same whoever computes them, and whenever the other thread starts.
 // The largest nodes (above eight thousand records) also share their passes,
-// by ranges of records.
+// by ranges of records. Which nodes share (from a few records on, or only the
+// largest) changes nothing either.
 TEST(PatchTree, SameTreeWhenLargeNodesShareTheirWork) {
   for (const CImage& image : {noisy(90, 80, 8), noisy(150, 120, 10)}) {
     for (bool portable : {false, true}) {
@@ -344,9 +348,15 @@ TEST(PatchTree, SameTreeWhenLargeNodesShareTheirWork) {
       const std::string withThreads = inChild([&] { return patchTree(image, 4, 0.0f, Sharing::kThread); });
       const std::string crowd = inChild([&] { return patchTree(image, 4, 0.0f, Sharing::kCrowd); });
       const std::string late = inChild([&] { return patchTree(image, 4, 0.0f, Sharing::kLate); });
+      const std::string fromFew =
+          inChild([&] { return patchTree(image, 4, 0.0f, Sharing::kThread, true, nullptr, 0, 2); });
+      const std::string largestOnly =
+          inChild([&] { return patchTree(image, 4, 0.0f, Sharing::kThread, true, nullptr, 0, 4096); });
       NPatchKernels::forcePortable(false);
       ASSERT_FALSE(alone.empty());
       EXPECT_EQ(withThreads, alone) << image.xSize << " portable " << portable;
+      EXPECT_EQ(fromFew, alone) << image.xSize << " portable " << portable;
+      EXPECT_EQ(largestOnly, alone) << image.xSize << " portable " << portable;
       EXPECT_EQ(crowd, alone) << image.xSize << " portable " << portable;
       EXPECT_EQ(late, alone) << image.xSize << " portable " << portable;
     }

@@ -1,5 +1,6 @@
 // The task queue that carries leaves and shared node work between threads.
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <functional>
 #include <memory>
@@ -9,6 +10,11 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#ifdef __linux__
+#include <pthread.h>
+#include <sched.h>
+#endif
 
 #include "Parallel.h"
 
@@ -93,6 +99,39 @@ TEST(HelpDesk, HelpersShareJobsThatRunOnce) {
   }
   stop.store(true);
   for (std::thread& helper : helpers) helper.join();
+}
+
+// The round trip is measured with the worker held to another processor for a
+// moment; afterwards it may run wherever it could before, and the pool works
+// on as usual.
+TEST(TaskQueue, RoundTripLeavesTheWorkerAsItWas) {
+  NParallel::CTaskQueue alone(0);
+  EXPECT_EQ(alone.roundTrip(), 0.0);
+  NParallel::CTaskQueue queue(1);
+  for (int twice = 0; twice < 2; ++twice) {
+    const double roundTrip = queue.roundTrip();
+    EXPECT_GE(roundTrip, 0.0);
+    EXPECT_LT(roundTrip, 1e6);  // each side waits a millisecond at most
+  }
+#ifdef __linux__
+  cpu_set_t process;
+  CPU_ZERO(&process);
+  ASSERT_EQ(sched_getaffinity(0, sizeof process, &process), 0);
+  // Read by the worker, not by this thread (which runs what is left in finish).
+  std::atomic<int> same{-1};
+  const std::thread::id producer = std::this_thread::get_id();
+  queue.submit([&] {
+    if (std::this_thread::get_id() == producer) return;
+    cpu_set_t worker;
+    CPU_ZERO(&worker);
+    const bool read = pthread_getaffinity_np(pthread_self(), sizeof worker, &worker) == 0;
+    same.store(read && CPU_EQUAL(&worker, &process) ? 1 : 0);
+  });
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (same.load() < 0 && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+  queue.finish();
+  EXPECT_EQ(same.load(), 1);
+#endif
 }
 
 TEST(TaskQueue, FirstExceptionReachesFinish) {
