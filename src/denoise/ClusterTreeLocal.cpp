@@ -98,6 +98,9 @@ void CNLMeans::clusterTreeLocal(CMatrix<float>& aInput, CMatrix<float>& aResult,
     // Each block's tree draws from rand(), so the trees are built one after
     // another in block order; their leaves are estimated by the other threads.
     NParallel::CTaskQueue queue(NParallel::threadCount() - 1);
+    // For the worker's start on another processor (the tree here shares no
+    // nodes, so the round trip itself is not needed).
+    queue.roundTrip();
     // The first task: every other task that reads what it makes comes from it.
     queue.submit([&] {
       estimates.assign(size, 0.0f);

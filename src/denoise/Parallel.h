@@ -61,6 +61,9 @@ public:
   // it cannot tell: without workers or a second processor, when no worker
   // came within a few milliseconds, or off Linux. For the producer, before it
   // queues anything else; costs it about as long as a worker takes to come.
+  // It also gets that worker going on another processor than the producer's
+  // at once: a new thread often starts on its creator's, and may wait there
+  // a millisecond or more before it is moved.
   double roundTrip();
 
 private:
