@@ -26,6 +26,10 @@ constexpr int kBorderSearchRadius = 15;
 constexpr double kNearRoundTrip = 150.0;
 constexpr int kLeastSharedNear = 512;
 constexpr int kLeastSharedFar = 4096;
+// Leaves go to the workers in batches of about this many pixels, or at once
+// when no task is waiting: each hand-over moves several cache lines between
+// the threads (the queue's lock, its list, its count).
+constexpr int kLeafBatch = 1024;
 
 // The feature of a pixel is its patch scaled by 1 / (2r+1), so that squared
 // feature distances are plain mean squared patch differences.
@@ -36,9 +40,9 @@ CScaledImage scaledImage(const std::vector<float>& aImage, int aXSize, int aYSiz
 }
 
 // Builds the cluster tree over the patches at aPositions (in aScaled) and
-// estimates every primary of every leaf, each leaf as a task of aQueue while
-// the tree grows. With aEstimated, each leaf task adds its number of
-// primaries to it when done, and aBuilding hears of the primaries placed in
+// estimates every primary of every leaf, the leaves in tasks of aQueue while
+// the tree grows. With aEstimated, each task adds the number of primaries
+// of its leaves to it when done, and aBuilding hears of the primaries placed in
 // leaves so far. aLeastShared: the fewest records of a node that the tree
 // shares with a worker.
 void denoiseByTree(const std::vector<float>& aImage, const CScaledImage& aScaled, const float* aValues,
@@ -63,25 +67,40 @@ void denoiseByTree(const std::vector<float>& aImage, const CScaledImage& aScaled
       aQueue.submitFirst([task] { (*task)(); });
     };
   long long placed = 0;
+  auto batch = std::make_shared<std::vector<NPatchTree::CLeaf>>();
+  long long batchPrimaries = 0;
+  int batchPixels = 0;
+  const auto handOver = [&] {
+    if (batch->empty()) return;
+    aQueue.submit([&aImage, &aScaled, aValues, aXSize, &aWindow, aKernel, aOutput, leaves = batch, aEstimated,
+                   primaries = batchPrimaries, aHelpDesk] {
+      thread_local unsigned seen = 0;
+      const std::function<void()> help = [aHelpDesk] { aHelpDesk->help(seen); };
+      for (NPatchTree::CLeaf& leaf : *leaves) {
+        // The leaf names its members by feature position.
+        for (int& member : leaf.members) member = aScaled.pixel(member);
+        NLMeansKernels::leafEstimates(aImage.data(), aValues, aXSize, aWindow, aKernel, leaf.members, leaf.isCopy,
+                                      aOutput, aHelpDesk ? help : std::function<void()>());
+      }
+      if (aEstimated) aEstimated->fetch_add(primaries, std::memory_order_relaxed);
+    });
+    batch = std::make_shared<std::vector<NPatchTree::CLeaf>>();
+    batchPrimaries = 0;
+    batchPixels = 0;
+  };
   NPatchTree::build(settings, std::move(aPositions), [&](NPatchTree::CLeaf&& aLeaf) {
-    auto leaf = std::make_shared<NPatchTree::CLeaf>(std::move(aLeaf));
     long long primaries = 0;
     if (aEstimated) {
-      for (const std::uint8_t copy : leaf->isCopy) primaries += copy ? 0 : 1;
+      for (const std::uint8_t copy : aLeaf.isCopy) primaries += copy ? 0 : 1;
       placed += primaries;
       if (aBuilding) aBuilding->report(static_cast<double>(placed));
     }
-    aQueue.submit([&aImage, &aScaled, aValues, aXSize, &aWindow, aKernel, aOutput, leaf, aEstimated, primaries,
-                   aHelpDesk] {
-      thread_local unsigned seen = 0;
-      // The leaf names its members by feature position.
-      for (int& member : leaf->members) member = aScaled.pixel(member);
-      const std::function<void()> help = [aHelpDesk] { aHelpDesk->help(seen); };
-      NLMeansKernels::leafEstimates(aImage.data(), aValues, aXSize, aWindow, aKernel, leaf->members, leaf->isCopy,
-                                    aOutput, aHelpDesk ? help : std::function<void()>());
-      if (aEstimated) aEstimated->fetch_add(primaries, std::memory_order_relaxed);
-    });
+    batchPixels += static_cast<int>(aLeaf.members.size());
+    batchPrimaries += primaries;
+    batch->push_back(std::move(aLeaf));
+    if (batchPixels >= kLeafBatch || aQueue.waiting() == 0) handOver();
   });
+  handOver();
 }
 
 // The feature positions of the interior pixels, in row-major order.

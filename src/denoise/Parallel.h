@@ -53,6 +53,8 @@ public:
   void finish(const std::function<void()>& aTick = {});
   // Number of worker threads besides the producer.
   int workers() const { return static_cast<int>(mThreads.size()); }
+  // The number of tasks waiting, as last seen (read without the lock).
+  std::size_t waiting() const { return mQueued.load(std::memory_order_relaxed); }
   // How long a cache line takes to go from the producer to a worker and
   // back, in nanoseconds: the mean of a few round trips while both spin,
   // the worker held meanwhile to a processor other than the producer's.
