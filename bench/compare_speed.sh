@@ -55,7 +55,7 @@ report() {
   printf '  texture, window 21:             %.3f s  (%.2f x OpenCV)\n' "$local_" "$(echo "$local_ / $opencv" | bc -l)"
   printf '  OpenCV fastNlMeansDenoising:    %.3f s  (the call alone, without starting Python)\n' "$opencv"
 }
-echo "Median wall time of $runs runs each, $(nproc) processors, $(date -u +%Y-%m-%d):"
+echo "Median wall time of $runs runs each, $(nproc) threads, $(date -u +%Y-%m-%d):"
 report all
 echo "Cache line round trip between the processors: $before ns before, $(roundtrip) ns after (about 50 ns where they share a cache)"
 for state in shared apart; do
