@@ -34,12 +34,16 @@ PY
 # apart for a minute at a time), texture slows down and OpenCV does not. So
 # each round of the three runs is also filed under the state its round trip
 # found just before it (apart above 150 ns; about 50 where a cache is shared).
-roundtrip() { build/bin/roundtrip "${1:-100000}" | sed 's/.*: //; s/ ns//'; }
+# The round trip in whole nanoseconds, or nothing where it cannot be measured
+# (one processor, or threads that cannot be held to one).
+roundtrip() { { build/bin/roundtrip "${1:-100000}" 2> /dev/null || true; } | sed -n 's/.*: \([0-9]*\) ns$/\1/p'; }
 before=$(roundtrip)
-for state in all shared apart; do : > "$work/global.$state"; : > "$work/local.$state"; : > "$work/opencv.$state"; done
+for state in all shared apart unknown; do : > "$work/global.$state"; : > "$work/local.$state"; : > "$work/opencv.$state"; done
 for ((i = 0; i < runs; i++)); do
-  state=shared
-  (( $(roundtrip 20000) > 150 )) && state=apart
+  trip=$(roundtrip 20000)
+  state=unknown
+  [[ -n $trip ]] && state=shared
+  [[ -n $trip ]] && (( trip > 150 )) && state=apart
   wall build/bin/texture "$work/camera_s20.pgm" 20 | tee -a "$work/global.all" >> "$work/global.$state"
   "$python" "$work/opencv.py" "$work/camera_s20.pgm" | tee -a "$work/opencv.all" >> "$work/opencv.$state"
   wall build/bin/texture "$work/camera_s20.pgm" 20 21 | tee -a "$work/local.all" >> "$work/local.$state"
@@ -55,9 +59,11 @@ report() {
   printf '  texture, window 21:             %.3f s  (%.2f x OpenCV)\n' "$local_" "$(echo "$local_ / $opencv" | bc -l)"
   printf '  OpenCV fastNlMeansDenoising:    %.3f s  (the call alone, without starting Python)\n' "$opencv"
 }
-echo "Median wall time of $runs runs each, $(nproc) threads, $(date -u +%Y-%m-%d):"
+echo "Median wall time of $runs runs each, threads: $(nproc), $(date -u +%Y-%m-%d):"
 report all
-echo "Cache line round trip between the processors: $before ns before, $(roundtrip) ns after (about 50 ns where they share a cache)"
+after=$(roundtrip)
+[[ -n $before && -n $after ]] &&
+  echo "Cache line round trip between the processors: $before ns before, $after ns after (about 50 ns where they share a cache)"
 for state in shared apart; do
   rounds=$(wc -l < "$work/global.$state")
   (( rounds > 0 )) || continue

@@ -35,6 +35,6 @@ small=$(median "$work/small")
 large=$(median "$work/large")
 mode="global mode"
 [[ -n "$window" ]] && mode="window $window"
-echo "Median wall time of $runs runs each, $mode, $(nproc) threads, $(date -u +%Y-%m-%d):"
+echo "Median wall time of $runs runs each, $mode, threads: $(nproc), $(date -u +%Y-%m-%d):"
 printf '  %-22s %7.3f s\n' "512 x 512 sample:" "$small"
 printf '  %-22s %7.3f s  (%.1f x the sample)\n' "${size} x ${size} noisy:" "$large" "$(echo "$large / $small" | bc -l)"
