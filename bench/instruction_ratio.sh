@@ -15,17 +15,14 @@
 #   WINDOW  search window (default none: global mode)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source bench/timing.sh
 size=${1:-2048}
 window=${2:-}
 command -v valgrind > /dev/null || { echo "instruction_ratio: needs valgrind" >&2; exit 1; }
 make build > /dev/null
-mkdir -p bench/images
-image=bench/images/noisy_${size}.pgm
-[[ -f "$image" ]] || python3 bench/make_noisy.py "$size" "$size" "$image"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-cp data/camera_s20.pgm "$work/small.pgm"
-cp "$image" "$work/large.pgm"
+sample_and_large "$size" "$work"
 for name in small large; do
   OMP_NUM_THREADS=1 valgrind --tool=callgrind --callgrind-out-file="$work/$name.out" \
     build/bin/texture "$work/$name.pgm" 20 ${window:+"$window"} > /dev/null 2> "$work/$name.log"

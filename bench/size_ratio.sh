@@ -17,13 +17,9 @@ runs=${1:-5}
 size=${2:-2048}
 window=${3:-}
 make build > /dev/null
-mkdir -p bench/images
-image=bench/images/noisy_${size}.pgm
-[[ -f "$image" ]] || python3 bench/make_noisy.py "$size" "$size" "$image"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-cp data/camera_s20.pgm "$work/small.pgm"
-cp "$image" "$work/large.pgm"
+sample_and_large "$size" "$work"
 
 : > "$work/small"; : > "$work/large"
 for ((i = 0; i < runs; i++)); do
