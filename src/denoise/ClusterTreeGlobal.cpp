@@ -52,12 +52,12 @@ void denoiseByTree(const std::vector<float>& aImage, const CScaledImage& aScaled
                    NLMeansProgress::CPhase* aBuilding = nullptr, NParallel::CHelpDesk* aHelpDesk = nullptr,
                    int aLeastShared = kLeastSharedNear) {
   NPatchTree::CSettings settings;
-  settings.scaled = aScaled.values().data();
+  settings.scaled = aScaled.data();
   settings.xSize = aScaled.pitch();
   settings.patchRadius = aRadius;
   settings.overlapMargin = aOverlap;
   settings.leastShared = aLeastShared;
-  NPatchTree::setValueRange(settings, aScaled.values().data(), aScaled.values().size());
+  NPatchTree::setValueRange(settings, aScaled.data(), aScaled.size());
   // Large nodes share their distances and sums with a worker: an idle one
   // takes them from the queue, a busy one between rows of its leaf.
   if (aQueue.workers() > 0)

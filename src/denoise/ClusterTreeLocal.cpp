@@ -118,11 +118,11 @@ void CNLMeans::clusterTreeLocal(CMatrix<float>& aInput, CMatrix<float>& aResult,
         });
     });
     NPatchTree::CSettings settings;
-    settings.scaled = scaled.values().data();
+    settings.scaled = scaled.data();
     settings.xSize = scaled.pitch();
     settings.patchRadius = r;
     settings.overlapMargin = aOverlap;
-    NPatchTree::setValueRange(settings, scaled.values().data(), scaled.values().size());
+    NPatchTree::setValueRange(settings, scaled.data(), scaled.size());
     NPatchTree::CTreeBuilder builder;
     std::vector<int> positions;
     for (CBlock& block : blocks) {
