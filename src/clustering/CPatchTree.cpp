@@ -764,17 +764,21 @@ private:
   }
 
   // The moves of a pass into both sums (NPatchKernels::sumMoves), each moved
-  // record read once for both; when long, one sum for each thread, each
-  // record read once for each.
+  // record read once for both; when long, the upper and the lower patch rows
+  // of both sums for one thread each, so that each thread reads half of
+  // each moved patch. (One sum for each thread had each read all of every
+  // moved patch: with two threads, 5.4 ns per moved record against 3.5 on
+  // the sample's patches, 13-22 against 8-13 on a 2048 x 2048 image's.)
   void sumMoves(const NPatchKernels::CPatchLayout& aLayout, const int* aPositions, const std::uint8_t* aToSecond,
                 int aCount) {
     if (!mSettings.share || aCount < mSettings.leastShared) {
       NPatchKernels::sumMoves(aLayout, aPositions, aToSecond, aCount, mSum0.data(), mSum1.data(), 0, aLayout.side);
       return;
     }
+    const int half = (aLayout.side + 1) / 2;
     runJobs(2, [&](int aJob) {
-      NPatchKernels::sumMovesInto(aLayout, aPositions, aToSecond, aCount, aJob == 0 ? mSum0.data() : mSum1.data(),
-                                  aJob == 1);
+      NPatchKernels::sumMoves(aLayout, aPositions, aToSecond, aCount, mSum0.data(), mSum1.data(),
+                              aJob == 0 ? 0 : half, aJob == 0 ? half : aLayout.side);
     });
   }
 

@@ -187,7 +187,7 @@ __attribute__((target("avx2,fma"), always_inline)) inline void centreDistances2B
 // every load is the patch's top left corner plus a multiple of the row
 // stride and a constant, which needs few registers. Sign: which records are
 // subtracted (without any, no sign is applied at all).
-enum ESign { kAddAll, kSubtractSet, kSubtractClear };
+enum ESign { kAddAll, kSubtractSet };
 template <ESign Sign>
 __attribute__((target("avx2,fma"), always_inline)) inline void sumFeatures9Body(const CPatchLayout& aLayout,
                                                                                 const int* aPositions,
@@ -204,7 +204,7 @@ __attribute__((target("avx2,fma"), always_inline)) inline void sumFeatures9Body(
     constexpr bool Negate = Sign != kAddAll;
     __m256 sign = _mm256_setzero_ps();
     if (Negate) {
-      const bool subtract = (aNegate[i] != 0) == (Sign == kSubtractSet);
+      const bool subtract = aNegate[i] != 0;
       sign = _mm256_and_ps(signBit, _mm256_castsi256_ps(_mm256_set1_epi32(subtract ? -1 : 0)));
     }
     for (int dy = 0; dy < 9; ++dy) {
@@ -317,12 +317,9 @@ __attribute__((target("avx2,fma"), always_inline)) inline void sumMoves9Body(con
     centreDistances2Body<Side>(aLayout, aPixels, aCount, aCentre0, aCentre1, aOut0, aOut1);                       \
   }                                                                                                               \
   __attribute__((target(Target))) void sumFeatures9##Suffix(const CPatchLayout& aLayout, const int* aPositions,   \
-                                                            const std::uint8_t* aNegate, int aCount, float* aSum, \
-                                                            bool aSubtractClear) {                              \
+                                                            const std::uint8_t* aNegate, int aCount, float* aSum) { \
     if (!aNegate)                                                                                                 \
       sumFeatures9Body<kAddAll>(aLayout, aPositions, aNegate, aCount, aSum);                                      \
-    else if (aSubtractClear)                                                                                      \
-      sumFeatures9Body<kSubtractClear>(aLayout, aPositions, aNegate, aCount, aSum);                               \
     else                                                                                                          \
       sumFeatures9Body<kSubtractSet>(aLayout, aPositions, aNegate, aCount, aSum);                                 \
   }                                                                                                               \
@@ -394,31 +391,20 @@ void centreDistances2(const CPatchLayout& aLayout, const int* aPixels, int aCoun
   centreDistances2Portable(aLayout, aPixels, aCount, aCentre0, aCentre1, aOut0, aOut1);
 }
 
-namespace {
-
-// The sum of sumFeatures, subtracting the records with aSigns[i] set (with
-// aSubtractClear, those with it clear); adding all of them without aSigns.
-void signedSums(const CPatchLayout& aLayout, const int* aPositions, const std::uint8_t* aSigns, int aCount,
-                float* aSum, bool aSubtractClear) {
+void sumFeatures(const CPatchLayout& aLayout, const int* aPositions, const std::uint8_t* aNegate, int aCount,
+                 float* aSum) {
 #ifdef TEXTURE_HAVE_X86
   if (usesAvx2() && aLayout.side == 9)
-    return usesWideRegisters() ? sumFeatures9Wide(aLayout, aPositions, aSigns, aCount, aSum, aSubtractClear)
-                               : sumFeatures9Avx2(aLayout, aPositions, aSigns, aCount, aSum, aSubtractClear);
+    return usesWideRegisters() ? sumFeatures9Wide(aLayout, aPositions, aNegate, aCount, aSum)
+                               : sumFeatures9Avx2(aLayout, aPositions, aNegate, aCount, aSum);
 #endif
   for (int i = 0; i < aCount; ++i) {
     const float* base = aLayout.image + aPositions[i];
-    if (aSigns && ((aSigns[i] != 0) != aSubtractClear))
+    if (aNegate && aNegate[i])
       for (int k = 0; k < aLayout.length; ++k) aSum[k] -= base[aLayout.offsets[k]];
     else
       for (int k = 0; k < aLayout.length; ++k) aSum[k] += base[aLayout.offsets[k]];
   }
-}
-
-}  // namespace
-
-void sumFeatures(const CPatchLayout& aLayout, const int* aPositions, const std::uint8_t* aNegate, int aCount,
-                 float* aSum) {
-  signedSums(aLayout, aPositions, aNegate, aCount, aSum, false);
 }
 
 }  // namespace NPatchKernels
@@ -436,6 +422,13 @@ void sumMoves(const CPatchLayout& aLayout, const int* aPositions, const std::uin
         // Each record read once.
         sumMoves9Wide<9>(aLayout, aPositions, aToSecond, aCount, aSum0, aSum1, dy);
         dy += 9;
+      } else if (rows == 5 || rows == 4) {
+        // A thread's half of the rows (see the tree's shared moves).
+        if (rows == 5)
+          (wide ? sumMoves9Wide<5> : sumMoves9Avx2<5>)(aLayout, aPositions, aToSecond, aCount, aSum0, aSum1, dy);
+        else
+          (wide ? sumMoves9Wide<4> : sumMoves9Avx2<4>)(aLayout, aPositions, aToSecond, aCount, aSum0, aSum1, dy);
+        dy += rows;
       } else if (rows >= 3) {
         (wide ? sumMoves9Wide<3> : sumMoves9Avx2<3>)(aLayout, aPositions, aToSecond, aCount, aSum0, aSum1, dy);
         dy += 3;
@@ -466,11 +459,6 @@ void sumMoves(const CPatchLayout& aLayout, const int* aPositions, const std::uin
         aSum1[k] -= x;
       }
   }
-}
-
-void sumMovesInto(const CPatchLayout& aLayout, const int* aPositions, const std::uint8_t* aToSecond, int aCount,
-                  float* aSum, bool aSecond) {
-  signedSums(aLayout, aPositions, aToSecond, aCount, aSum, aSecond);
 }
 
 }  // namespace NPatchKernels

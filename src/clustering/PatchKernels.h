@@ -43,12 +43,6 @@ void sumFeatures(const CPatchLayout& aLayout, const int* aPositions, const std::
 void sumMoves(const CPatchLayout& aLayout, const int* aPositions, const std::uint8_t* aToSecond, int aCount,
               float* aSum0, float* aSum1, int aFirstRow, int aEndRow);
 
-// One of sumMoves' two sums alone, over all patch rows: with aSecond the
-// part of aSum1, otherwise that of aSum0, as sumMoves would compute it. The
-// two may run on different threads.
-void sumMovesInto(const CPatchLayout& aLayout, const int* aPositions, const std::uint8_t* aToSecond, int aCount,
-                  float* aSum, bool aSecond);
-
 // True when the processor has AVX2 and FMA (each processor with AVX2 made so
 // far also has FMA; one without takes the portable paths).
 bool cpuHasAvx2Fma();

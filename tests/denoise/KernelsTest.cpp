@@ -348,26 +348,27 @@ void expectCentreDistancesAndSumsAsThePlainLoops() {
     for (int k = 0; k < length; ++k)
       ASSERT_TRUE(sameBits(sum[k], plainSum[k]) && sameBits(mixed[k], plainMixed[k])) << "r " << r << " k " << k;
 
-    // The moves of a pass into both sums at once, whole and by row ranges,
-    // and into each sum alone (as threads share them), against one sum at a
-    // time.
+    // The moves of a pass into both sums at once, whole, by pairs of rows and
+    // by the halves that two threads share, against one sum at a time.
     std::vector<std::uint8_t> toFirst(n);
     for (int i = 0; i < n; ++i) toFirst[i] = negate[i] ^ 1;
     std::vector<float> first(length, 7.0f), second(length, -2.0f);
     std::vector<float> plainFirst = first, plainSecond = second;
     NPatchKernels::sumFeatures(layout, pixels.data(), negate.data(), n, plainFirst.data());
     NPatchKernels::sumFeatures(layout, pixels.data(), toFirst.data(), n, plainSecond.data());
-    std::vector<float> splitFirst = first, splitSecond = second, aloneFirst = first, aloneSecond = second;
+    std::vector<float> splitFirst = first, splitSecond = second, halvesFirst = first, halvesSecond = second;
     NPatchKernels::sumMoves(layout, pixels.data(), negate.data(), n, first.data(), second.data(), 0, side);
     for (int row = 0; row < side; row += 2)
       NPatchKernels::sumMoves(layout, pixels.data(), negate.data(), n, splitFirst.data(), splitSecond.data(), row,
                               std::min(row + 2, side));
-    NPatchKernels::sumMovesInto(layout, pixels.data(), negate.data(), n, aloneFirst.data(), false);
-    NPatchKernels::sumMovesInto(layout, pixels.data(), negate.data(), n, aloneSecond.data(), true);
+    const int half = (side + 1) / 2;
+    NPatchKernels::sumMoves(layout, pixels.data(), negate.data(), n, halvesFirst.data(), halvesSecond.data(), half,
+                            side);
+    NPatchKernels::sumMoves(layout, pixels.data(), negate.data(), n, halvesFirst.data(), halvesSecond.data(), 0, half);
     for (int k = 0; k < length; ++k)
       ASSERT_TRUE(sameBits(first[k], plainFirst[k]) && sameBits(second[k], plainSecond[k]) &&
                   sameBits(splitFirst[k], plainFirst[k]) && sameBits(splitSecond[k], plainSecond[k]) &&
-                  sameBits(aloneFirst[k], plainFirst[k]) && sameBits(aloneSecond[k], plainSecond[k]))
+                  sameBits(halvesFirst[k], plainFirst[k]) && sameBits(halvesSecond[k], plainSecond[k]))
           << "moves, r " << r << " k " << k;
   }
 }
