@@ -958,19 +958,7 @@ private:
                                                     movedTo1);
         }
       }
-      if (moved == 0) {
-        if (pass == 1) spreads(aList, aSpread0, aSpread1);
-        return;
-      }
-      const int movedTo0 = moved - movedTo1;
-      n0 += movedTo0 - movedTo1;
-      n1 += movedTo1 - movedTo0;
-      sumMoves(layout, mMovePositions.data(), mToSecond.data(), moved);
-      if (n0 == 0 || n1 == 0) {
-        // A pass emptied a cluster: its mean is undefined, so the centres stay.
-        spreads(aList, aSpread0, aSpread1);
-        return;
-      }
+      if (!takeMoves(layout, pass, moved, movedTo1, n0, n1, aSpread0, aSpread1)) return;
 
       const CBoundsStep step = newCentres(n0, n1, pass < kMaxPasses);
       // Loosen the bounds, and list the records the next pass must look at.
@@ -978,6 +966,28 @@ private:
       mOwn1.clear();
       boundsStep(aList, 0, n, step, aSpread0, aSpread1, mOwn0, mOwn1);
     }
+  }
+
+  // After pass aPass has listed its aMoved moves (aMovedTo1 of them to
+  // cluster 1): false when two-means ends with it, because nothing moved or
+  // a cluster was emptied, and then the spreads are set; otherwise the counts
+  // and sums have taken the moves, in list order.
+  bool takeMoves(const NPatchKernels::CPatchLayout& aLayout, int aPass, int aMoved, int aMovedTo1, int& aCount0,
+                 int& aCount1, float& aSpread0, float& aSpread1) {
+    if (aMoved == 0) {
+      if (aPass == 1) spreads(mBounds, aSpread0, aSpread1);
+      return false;
+    }
+    const int movedTo0 = aMoved - aMovedTo1;
+    aCount0 += movedTo0 - aMovedTo1;
+    aCount1 += aMovedTo1 - movedTo0;
+    sumMoves(aLayout, mMovePositions.data(), mToSecond.data(), aMoved);
+    if (aCount0 == 0 || aCount1 == 0) {
+      // A pass emptied a cluster: its mean is undefined, so the centres stay.
+      spreads(mBounds, aSpread0, aSpread1);
+      return false;
+    }
+    return true;
   }
 
   // The centres of the sums, and how far they moved; aScan: whether another
@@ -1037,18 +1047,7 @@ private:
         moved += count;
         movedTo1 += mChunks[c].movedTo1;
       }
-      if (moved == 0) {
-        if (pass == 1) spreads(mBounds, aSpread0, aSpread1);
-        return;
-      }
-      const int movedTo0 = moved - movedTo1;
-      aCount0 += movedTo0 - movedTo1;
-      aCount1 += movedTo1 - movedTo0;
-      sumMoves(layout, mMovePositions.data(), mToSecond.data(), moved);
-      if (aCount0 == 0 || aCount1 == 0) {
-        spreads(mBounds, aSpread0, aSpread1);
-        return;
-      }
+      if (!takeMoves(layout, pass, moved, movedTo1, aCount0, aCount1, aSpread0, aSpread1)) return;
       loosen = newCentres(aCount0, aCount1, pass < kMaxPasses);
     }
     // After the last pass the bounds are only loosened.
