@@ -44,9 +44,10 @@ CScaledImage scaledImage(const std::vector<float>& aImage, int aXSize, int aYSiz
 // the tree grows. With aEstimated, each task adds the number of primaries
 // of its leaves to it when done, and aBuilding hears of the primaries placed in
 // leaves so far. aLeastShared: the fewest records of a node that the tree
-// shares with a worker.
-void denoiseByTree(const std::vector<float>& aImage, const CScaledImage& aScaled, const float* aValues,
-                   int aXSize, int aRadius, float aOverlap, float aKernel, const CPatchWindow& aWindow,
+// shares with a worker. aDistanceBytes: aImage as NLMeansKernels::exactBytes
+// made it, or null; like aImage, it must outlive the queue's tasks.
+void denoiseByTree(const std::vector<float>& aImage, const std::uint8_t* aDistanceBytes, const CScaledImage& aScaled,
+                   const float* aValues, int aXSize, int aRadius, float aOverlap, float aKernel, const CPatchWindow& aWindow,
                    std::vector<int> aPositions, const NLMeansKernels::COutput& aOutput,
                    NParallel::CTaskQueue& aQueue, std::atomic<long long>* aEstimated = nullptr,
                    NLMeansProgress::CPhase* aBuilding = nullptr, NParallel::CHelpDesk* aHelpDesk = nullptr,
@@ -73,14 +74,14 @@ void denoiseByTree(const std::vector<float>& aImage, const CScaledImage& aScaled
   const auto handOver = [&] {
     if (batch->empty()) return;
     aQueue.submit([&aImage, &aScaled, aValues, aXSize, &aWindow, aKernel, aOutput, leaves = batch, aEstimated,
-                   primaries = batchPrimaries, aHelpDesk] {
+                   primaries = batchPrimaries, aHelpDesk, aDistanceBytes] {
       thread_local unsigned seen = 0;
       const std::function<void()> help = [aHelpDesk] { aHelpDesk->help(seen); };
       for (NPatchTree::CLeaf& leaf : *leaves) {
         // The leaf names its members by feature position.
         for (int& member : leaf.members) member = aScaled.pixel(member);
         NLMeansKernels::leafEstimates(aImage.data(), aValues, aXSize, aWindow, aKernel, leaf.members, leaf.isCopy,
-                                      aOutput, aHelpDesk ? help : std::function<void()>());
+                                      aOutput, aHelpDesk ? help : std::function<void()>(), aDistanceBytes);
       }
       if (aEstimated) aEstimated->fetch_add(primaries, std::memory_order_relaxed);
     });
@@ -121,6 +122,9 @@ void CNLMeans::clusterTreeGlobal(CMatrix<float>& aInput, CMatrix<float>& aResult
   const int r = patchRadius;
   const std::vector<float> image(aResult.data(), aResult.data() + aResult.size());
   const CScaledImage scaled = scaledImage(image, X, Y, r);
+  // Images read from 8-bit files hold bytes' values: the leaves read their
+  // patches from a copy in bytes, a quarter of the memory.
+  const std::vector<std::uint8_t> bytes = NLMeansKernels::exactBytes(image.data(), image.size());
   const CPatchWindow window(r);
   const float k = NLMeansCommon::sigmaKernel(aSigma);
   const float* values = aInput.data();
@@ -165,7 +169,7 @@ void CNLMeans::clusterTreeGlobal(CMatrix<float>& aInput, CMatrix<float>& aResult
       });
   });
   building.report(0.0);
-  denoiseByTree(image, scaled, values, X, r, aOverlap, k, window, interiorPositions(scaled, X, Y, r),
+  denoiseByTree(image, bytes.empty() ? nullptr : bytes.data(), scaled, values, X, r, aOverlap, k, window, interiorPositions(scaled, X, Y, r),
                 NLMeansKernels::COutput{out, X, 0, 0}, queue, reporting ? &estimated : nullptr, &building, &helpDesk,
                 leastShared);
   if (!reporting) {
@@ -185,7 +189,7 @@ void CNLMeans::treeLocalStep(CMatrix<float>& aInput, CMatrix<float>& aResult, fl
   const CPatchWindow window(r);
   const CScaledImage scaled = scaledImage(image, X, Y, r);
   NParallel::CTaskQueue queue(0);
-  denoiseByTree(image, scaled, aInput.data(), X, r, aOverlap, NLMeansCommon::sigmaKernel(aSigma), window,
+  denoiseByTree(image, nullptr, scaled, aInput.data(), X, r, aOverlap, NLMeansCommon::sigmaKernel(aSigma), window,
                 interiorPositions(scaled, X, Y, r), NLMeansKernels::COutput{aResult.data(), X, 0, 0},
                 queue);
   queue.finish();

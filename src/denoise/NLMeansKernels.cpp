@@ -71,10 +71,61 @@ __attribute__((target("avx2"))) int gatherPatchesAvx2(const float* aImage, int a
   }
   return groups;
 }
+
+// The same for 9 x 9 patches from the image's bytes (exactBytes), every
+// member (the stride has room for a whole last group): sixteen
+// bytes of each patch row, transposed as bytes and widened to floats, so
+// that each row costs one load from a quarter of the memory. On large images
+// the members' patches come from all over the image, and the gathering
+// waits for memory.
+__attribute__((target("avx2"))) int gatherPatchBytesAvx2(const std::uint8_t* aBytes, int aXSize,
+                                                           const std::vector<int>& aMembers, CLeafPatches& aPatches) {
+  constexpr int kSide = 9, kRadius = 4;
+  const std::size_t stride = static_cast<std::size_t>(aPatches.stride);
+  const int count = aPatches.count;
+  const auto widen = [](float* aOut, __m128i aValues) __attribute__((target("avx2"))) {
+    _mm256_storeu_ps(aOut, _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(aValues)));
+  };
+  // The last group's lanes past the members repeat its first member: they
+  // land in the padding columns, which the caller clears.
+  for (int j = 0; j < count; j += kLanes) {
+    const std::uint8_t* base[kLanes];
+    for (int l = 0; l < kLanes; ++l)
+      base[l] = aBytes + aMembers[j + l < count ? j + l : j] - kRadius * aXSize - kRadius;
+    float* out = aPatches.values.data() + j;
+    for (int dy = 0; dy < kSide; ++dy, out += kSide * stride) {
+      const std::ptrdiff_t rowStart = static_cast<std::ptrdiff_t>(dy) * aXSize;
+      __m128i rows[kLanes];
+      for (int l = 0; l < kLanes; ++l)
+        rows[l] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(base[l] + rowStart));
+      // Columns 0-7: members interleaved by bytes, pairs, fours; each result
+      // holds two columns of eight members.
+      const __m128i a0 = _mm_unpacklo_epi8(rows[0], rows[1]), a1 = _mm_unpacklo_epi8(rows[2], rows[3]);
+      const __m128i a2 = _mm_unpacklo_epi8(rows[4], rows[5]), a3 = _mm_unpacklo_epi8(rows[6], rows[7]);
+      const __m128i b0 = _mm_unpacklo_epi16(a0, a1), b1 = _mm_unpackhi_epi16(a0, a1);
+      const __m128i b2 = _mm_unpacklo_epi16(a2, a3), b3 = _mm_unpackhi_epi16(a2, a3);
+      const __m128i columns[4] = {_mm_unpacklo_epi32(b0, b2), _mm_unpackhi_epi32(b0, b2), _mm_unpacklo_epi32(b1, b3),
+                                  _mm_unpackhi_epi32(b1, b3)};
+      for (int c = 0; c < 4; ++c) {
+        widen(out + 2 * c * stride, columns[c]);
+        widen(out + (2 * c + 1) * stride, _mm_unpackhi_epi64(columns[c], columns[c]));
+      }
+      // Column 8, from the rows' upper halves.
+      const __m128i h0 = _mm_unpackhi_epi8(rows[0], rows[1]), h1 = _mm_unpackhi_epi8(rows[2], rows[3]);
+      const __m128i h2 = _mm_unpackhi_epi8(rows[4], rows[5]), h3 = _mm_unpackhi_epi8(rows[6], rows[7]);
+      widen(out + 8 * stride, _mm_unpacklo_epi32(_mm_unpacklo_epi16(h0, h1), _mm_unpacklo_epi16(h2, h3)));
+    }
+  }
+  return count;
+}
 #endif
 
+// Bytes after an image's values in exactBytes: a row load of sixteen bytes
+// from the last patch's last row runs at most this far past the image.
+constexpr std::size_t kBytePadding = 16;
+
 void gatherPatches(const float* aImage, int aXSize, const CPatchWindow& aWindow, const std::vector<int>& aMembers,
-                   CLeafPatches& aPatches) {
+                   CLeafPatches& aPatches, const std::uint8_t* aBytes = nullptr) {
   const int r = aWindow.radius;
   const int count = static_cast<int>(aMembers.size());
   aPatches.count = count;
@@ -87,7 +138,9 @@ void gatherPatches(const float* aImage, int aXSize, const CPatchWindow& aWindow,
   const std::size_t stride = static_cast<std::size_t>(aPatches.stride);
   int first = 0;
 #ifdef TEXTURE_HAVE_X86
-  if (usesAvx2()) first = gatherPatchesAvx2(aImage, aXSize, aWindow, aMembers, aPatches);
+  if (usesAvx2())
+    first = aBytes && aWindow.side == 9 ? gatherPatchBytesAvx2(aBytes, aXSize, aMembers, aPatches)
+                                        : gatherPatchesAvx2(aImage, aXSize, aWindow, aMembers, aPatches);
 #endif
   // Member by member, each patch row read once and in order: the members lie
   // anywhere in the image, the columns written here stay in the cache.
@@ -887,6 +940,57 @@ void windowWeights(const float* aDistances, const std::uint8_t* aDefined, int aC
   NExpKernels::expAll(aWeights, aWeights, aCount);
 }
 
+#ifdef TEXTURE_HAVE_X86
+// exactBytes eight values at a time; returns how many values it took, or
+// -1 if one of them is not a byte's value.
+__attribute__((target("avx2"))) std::ptrdiff_t exactBytesAvx2(const float* aImage, std::size_t aCount,
+                                                                std::uint8_t* aBytes) {
+  const std::size_t whole = aCount / kLanes * kLanes;
+  const __m256i largest = _mm256_set1_epi32(255);
+  __m256i wrong = _mm256_setzero_si256();
+  for (std::size_t i = 0; i < whole; i += kLanes) {
+    const __m256 value = _mm256_loadu_ps(aImage + i);
+    // Truncated: NaN and values out of the int range give INT_MIN, which is
+    // not their value.
+    const __m256i whole32 = _mm256_cvttps_epi32(value);
+    const __m256 same = _mm256_cmp_ps(_mm256_cvtepi32_ps(whole32), value, _CMP_EQ_OQ);
+    // Each lane's sign bit is set by a value that changed, a value's own
+    // sign (negatives and -0), or one above 255.
+    wrong = _mm256_or_si256(wrong, _mm256_andnot_si256(_mm256_castps_si256(same), _mm256_set1_epi32(-1)));
+    wrong = _mm256_or_si256(wrong, _mm256_castps_si256(value));
+    wrong = _mm256_or_si256(wrong, _mm256_cmpgt_epi32(whole32, largest));
+    const __m128i words = _mm_packus_epi32(_mm256_castsi256_si128(whole32), _mm256_extracti128_si256(whole32, 1));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(aBytes + i), _mm_packus_epi16(words, words));
+  }
+  if (_mm256_movemask_ps(_mm256_castsi256_ps(wrong)) != 0) return -1;
+  return static_cast<std::ptrdiff_t>(whole);
+}
+#endif
+
+std::vector<std::uint8_t> exactBytes(const float* aImage, std::size_t aCount) {
+  std::vector<std::uint8_t> bytes(aCount + kBytePadding, 0);
+  std::size_t first = 0;
+#ifdef TEXTURE_HAVE_X86
+  if (usesAvx2()) {
+    const std::ptrdiff_t taken = exactBytesAvx2(aImage, aCount, bytes.data());
+    if (taken < 0) return {};
+    first = static_cast<std::size_t>(taken);
+  }
+#endif
+  // Without a branch per value, so that the loop runs in vector lanes.
+  bool exact = true;
+  for (std::size_t i = first; i < aCount; ++i) {
+    const float value = aImage[i];
+    // Out of range (or NaN) takes 0, which then differs from the value.
+    const float inRange = value >= 0.0f && value <= 255.0f ? value : 0.0f;
+    const auto byte = static_cast<std::uint8_t>(static_cast<int>(inRange));
+    exact &= static_cast<float>(byte) == value && !std::signbit(value);
+    bytes[i] = byte;
+  }
+  if (!exact) return {};
+  return bytes;
+}
+
 bool usesAvx2() { return !gPortable.load(std::memory_order_relaxed) && NPatchKernels::cpuHasAvx2Fma(); }
 
 void forcePortable(bool aPortable) { gPortable.store(aPortable, std::memory_order_relaxed); }
@@ -914,13 +1018,14 @@ void candidateWeights(const float* aDistanceImage, int aXSize, const CPatchWindo
 
 void leafEstimates(const float* aDistanceImage, const float* aValues, int aXSize, const CPatchWindow& aWindow,
                    float aKernel, const std::vector<int>& aMembers, const std::vector<std::uint8_t>& aIsCopy,
-                   const COutput& aOutput, const std::function<void()>& aBetweenRows) {
+                   const COutput& aOutput, const std::function<void()>& aBetweenRows,
+                   const std::uint8_t* aDistanceBytes) {
   const int n = static_cast<int>(aMembers.size());
   if (std::all_of(aIsCopy.begin(), aIsCopy.end(), [](std::uint8_t c) { return c != 0; })) return;
   // Scratch kept per thread: leaves come one after another.
   thread_local CLeafPatches patches;
   thread_local std::vector<float> sums, sums2, sums3, sums4, pairWeight;
-  gatherPatches(aDistanceImage, aXSize, aWindow, aMembers, patches);
+  gatherPatches(aDistanceImage, aXSize, aWindow, aMembers, patches, aDistanceBytes);
   if (sums.size() < static_cast<std::size_t>(patches.stride) + kLanes) {
     sums.resize(patches.stride + kLanes);
     sums2.resize(patches.stride + kLanes);

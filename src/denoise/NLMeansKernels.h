@@ -29,11 +29,19 @@ struct COutput {
 // expf(aKernel * D), the values from aValues; each pair's weight is computed
 // once. An estimate is written only when its weight sum is positive.
 // aBetweenRows, when set, is called now and then (between rows of the pair
-// matrix), for the caller to take up other work.
+// matrix), for the caller to take up other work. aDistanceBytes, when given,
+// is aDistanceImage as exactBytes made it: the patches are then read from it,
+// the same values from a quarter of the memory.
 void leafEstimates(const float* aDistanceImage, const float* aValues, int aXSize,
                    const NLMeansCommon::CPatchWindow& aWindow, float aKernel, const std::vector<int>& aMembers,
                    const std::vector<std::uint8_t>& aIsCopy, const COutput& aOutput,
-                   const std::function<void()>& aBetweenRows = {});
+                   const std::function<void()>& aBetweenRows = {}, const std::uint8_t* aDistanceBytes = nullptr);
+
+// The aCount values at aImage as bytes, when every one of them is a byte's
+// value exactly (an integer from 0 to 255, and not -0), as the values read
+// from 8-bit images are; otherwise empty. A few bytes of padding follow the
+// values, for the kernels' whole-row loads.
+std::vector<std::uint8_t> exactBytes(const float* aImage, std::size_t aCount);
 
 // aWeights[i] = expf(aKernel * D(p, q_i)) for the aCount candidates q_i at
 // aCandidates[i] and the pixel p at aPixel (pixel indices in the image of

@@ -303,6 +303,73 @@ TEST_P(KernelPaths, LeafEstimatesMatchThePlainLoop) {
   }
 }
 
+// An image of bytes' values: a leaf's estimates from its patches read as
+// bytes are those from the floats, bit for bit, for leaves of every size
+// around a lane group and members up to the image's last corner (whose last
+// patch row is read beyond the image's end, into the bytes' padding).
+TEST_P(KernelPaths, LeafEstimatesFromBytesAreThoseFromFloats) {
+  const int X = 37, Y = 29;
+  std::mt19937 generator(5);
+  std::uniform_int_distribution<int> byte(0, 255);
+  std::vector<float> image(static_cast<std::size_t>(X) * Y);
+  for (float& value : image) value = static_cast<float>(byte(generator));
+  const CMatrix<float> values = TestSupport::noisyImage(X, Y, 19);
+  const std::vector<std::uint8_t> bytes = NLMeansKernels::exactBytes(image.data(), image.size());
+  ASSERT_GT(bytes.size(), image.size());
+  for (std::size_t i = 0; i < image.size(); ++i) ASSERT_EQ(bytes[i], image[i]) << "at " << i;
+  const float k = NLMeansCommon::sigmaKernel(20.0f);
+  // The byte kernel reads 9 x 9 patches; other sides keep to the floats.
+  for (const int r : {3, 4}) {
+    const CPatchWindow window(r);
+    const int corner = (X - 1 - r) + (Y - 1 - r) * X;
+    for (const int size : {1, 2, 7, 8, 9, 15, 16, 17, 64, 200}) {
+      std::vector<int> members{corner};
+      std::uniform_int_distribution<int> column(r, X - 1 - r), row(r, Y - 1 - r);
+      std::vector<bool> used(image.size(), false);
+      used[corner] = true;
+      while (static_cast<int>(members.size()) < size) {
+        const int p = column(generator) + row(generator) * X;
+        if (used[p]) continue;
+        used[p] = true;
+        members.push_back(p);
+      }
+      // The corner last as well as first: the last group's lanes past the
+      // members repeat its first member.
+      if (size % 2 == 0) std::swap(members.front(), members.back());
+      const std::vector<std::uint8_t> isCopy(members.size(), 0);
+      std::vector<float> fromFloats(image.size(), -1.0f), fromBytes(image.size(), -1.0f);
+      NLMeansKernels::leafEstimates(image.data(), values.data(), X, window, k, members, isCopy,
+                                    NLMeansKernels::COutput{fromFloats.data(), X, 0, 0});
+      NLMeansKernels::leafEstimates(image.data(), values.data(), X, window, k, members, isCopy,
+                                    NLMeansKernels::COutput{fromBytes.data(), X, 0, 0}, {}, bytes.data());
+      for (std::size_t p = 0; p < image.size(); ++p)
+        ASSERT_TRUE(sameBits(fromBytes[p], fromFloats[p])) << "leaf of " << size << " r " << r << " at " << p;
+    }
+  }
+}
+
+// Only values that a byte holds exactly make bytes: anything else, wherever
+// it lies (in a lane group or in the last values), leaves the result empty.
+TEST_P(KernelPaths, ExactBytesTakeOnlyBytesValues) {
+  std::vector<float> image(37);
+  for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<float>(i * 7 % 256);
+  image[3] = 255.0f;
+  image[5] = 0.0f;
+  const std::vector<std::uint8_t> bytes = NLMeansKernels::exactBytes(image.data(), image.size());
+  ASSERT_GT(bytes.size(), image.size());
+  for (std::size_t i = 0; i < image.size(); ++i) EXPECT_EQ(bytes[i], image[i]) << "at " << i;
+  EXPECT_TRUE(NLMeansKernels::exactBytes(image.data(), 0).size() > 0);
+  const float wrong[] = {0.5f, 254.99f, -1.0f, 256.0f, -0.0f, 1e10f, -3e9f, std::numeric_limits<float>::infinity(),
+                         std::numeric_limits<float>::quiet_NaN()};
+  for (const float value : wrong)
+    for (const std::size_t at : {std::size_t{0}, std::size_t{13}, std::size_t{36}}) {
+      std::vector<float> changed = image;
+      changed[at] = value;
+      EXPECT_TRUE(NLMeansKernels::exactBytes(changed.data(), changed.size()).empty())
+          << value << " at " << at;
+    }
+}
+
 void expectCentreDistancesAndSumsAsThePlainLoops() {
   const int X = 50, Y = 45;
   const CMatrix<float> image = TestSupport::noisyImage(X, Y, 23);
