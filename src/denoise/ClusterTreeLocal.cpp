@@ -80,10 +80,6 @@ void CNLMeans::clusterTreeLocal(CMatrix<float>& aInput, CMatrix<float>& aResult,
   };
   std::vector<float> estimates, blendWeights;
   std::unique_ptr<const CWindowedPixels> fallback;
-  // Images read from 8-bit files hold bytes' values: the leaves read their
-  // patches from a copy in bytes (fewer steps per patch row than the floats).
-  const std::vector<std::uint8_t> bytes = NLMeansKernels::exactBytes(entry, size);
-  const std::uint8_t* const entryBytes = bytes.empty() ? nullptr : bytes.data();
 
   // Progress: blocks whose trees are built, then pixels estimated (each
   // block's interior, then the pixels inside no block).
@@ -146,12 +142,11 @@ void CNLMeans::clusterTreeLocal(CMatrix<float>& aInput, CMatrix<float>& aResult,
       if (reporting)
         for (const NPatchTree::CLeaf& leaf : *leaves)
           for (const std::uint8_t copy : leaf.isCopy) primaries += copy ? 0 : 1;
-      queue.submit([entry, entryBytes, values, X, &window, k, output, leaves, &scaled, &estimated, primaries] {
+      queue.submit([entry, values, X, &window, k, output, leaves, &scaled, &estimated, primaries] {
         for (NPatchTree::CLeaf& leaf : *leaves) {
           // The leaves name their members by feature position.
           for (int& member : leaf.members) member = scaled.pixel(member);
-          NLMeansKernels::leafEstimates(entry, values, X, window, k, leaf.members, leaf.isCopy, output, {},
-                                        entryBytes);
+          NLMeansKernels::leafEstimates(entry, values, X, window, k, leaf.members, leaf.isCopy, output);
         }
         if (primaries > 0) estimated.fetch_add(primaries, std::memory_order_relaxed);
       });
