@@ -2,6 +2,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -129,6 +130,11 @@ void CNLMeans::clusterTreeGlobal(CMatrix<float>& aInput, CMatrix<float>& aResult
   const float k = NLMeansCommon::sigmaKernel(aSigma);
   const float* values = aInput.data();
   float* out = aResult.data();
+  // The leaves take their members' values from the patches they gather when
+  // the values are the distance image's (the program's case: the result
+  // starts as a copy of the input), instead of from all over the image.
+  const float* const leafValues =
+      std::memcmp(image.data(), values, sizeof(float) * image.size()) == 0 ? image.data() : values;
 
   // Border pixels need no tree: another thread finds them and estimates
   // them while the tree's first leaves are being formed.
@@ -169,7 +175,7 @@ void CNLMeans::clusterTreeGlobal(CMatrix<float>& aInput, CMatrix<float>& aResult
       });
   });
   building.report(0.0);
-  denoiseByTree(image, bytes.empty() ? nullptr : bytes.data(), scaled, values, X, r, aOverlap, k, window, interiorPositions(scaled, X, Y, r),
+  denoiseByTree(image, bytes.empty() ? nullptr : bytes.data(), scaled, leafValues, X, r, aOverlap, k, window, interiorPositions(scaled, X, Y, r),
                 NLMeansKernels::COutput{out, X, 0, 0}, queue, reporting ? &estimated : nullptr, &building, &helpDesk,
                 leastShared);
   if (!reporting) {

@@ -541,9 +541,11 @@ struct CLaneEstimates {
 };
 
 // The estimates of eight members side by side: lane l sums, over the
-// candidates j in member order, the weights of pair (i0 + l, j).
-__attribute__((target("avx2"))) void accumulateLeafAvx2(const float* aPairWeight, int aStride, const float* aValues,
-                                                         int aXSize, const std::vector<int>& aMembers,
+// candidates j in member order, the weights of pair (i0 + l, j). Member j's
+// value is aMemberValues[j].
+__attribute__((target("avx2"))) void accumulateLeafAvx2(const float* aPairWeight, int aStride,
+                                                         const float* aMemberValues, int aXSize,
+                                                         const std::vector<int>& aMembers,
                                                          const std::vector<std::uint8_t>& aIsCopy,
                                                          const COutput& aOutput) {
   const int n = static_cast<int>(aMembers.size());
@@ -563,7 +565,7 @@ __attribute__((target("avx2"))) void accumulateLeafAvx2(const float* aPairWeight
     // Members before the group: their rows hold the pairs (upper triangle).
     for (int j = 0; j < i0; ++j)
       sums.add(_mm256_loadu_ps(aPairWeight + static_cast<std::size_t>(j) * stride + i0), aMembers[j],
-               aValues[aMembers[j]]);
+               aMemberValues[j]);
     // From the group on, the group's own rows hold them: eight columns at a
     // time, transposed. Lanes past the members read row i0 and are dropped.
     const float* rows[kLanes];
@@ -583,7 +585,7 @@ __attribute__((target("avx2"))) void accumulateLeafAvx2(const float* aPairWeight
           const float* const row = aPairWeight + static_cast<std::size_t>(jb + c) * stride;
           weights = _mm256_blendv_ps(weights, _mm256_loadu_ps(row + i0), after);
         }
-        sums.add(weights, aMembers[jb + c], aValues[aMembers[jb + c]]);
+        sums.add(weights, aMembers[jb + c], aMemberValues[jb + c]);
       }
     }
     alignas(32) float totals[kLanes], weighteds[kLanes], largests[kLanes];
@@ -596,7 +598,7 @@ __attribute__((target("avx2"))) void accumulateLeafAvx2(const float* aPairWeight
       estimate.weightSum = totals[l];
       estimate.weightedSum = weighteds[l];
       estimate.maxWeight = largests[l];
-      storeEstimate(estimate, aValues[own[l]], own[l], aXSize, aOutput);
+      storeEstimate(estimate, aMemberValues[i0 + l], own[l], aXSize, aOutput);
     }
   }
 }
@@ -1026,6 +1028,19 @@ void leafEstimates(const float* aDistanceImage, const float* aValues, int aXSize
   thread_local CLeafPatches patches;
   thread_local std::vector<float> sums, sums2, sums3, sums4, pairWeight;
   gatherPatches(aDistanceImage, aXSize, aWindow, aMembers, patches, aDistanceBytes);
+  // The members' values. When they are the distance image's, they are the
+  // patches' centre components, gathered already; otherwise they are read
+  // from all over the image, once each.
+  thread_local std::vector<float> readValues;
+  const float* memberValues;
+  if (aValues == aDistanceImage) {
+    const int centre = aWindow.radius * aWindow.side + aWindow.radius;
+    memberValues = patches.values.data() + static_cast<std::size_t>(centre) * patches.stride;
+  } else {
+    readValues.resize(static_cast<std::size_t>(n));
+    for (int j = 0; j < n; ++j) readValues[j] = aValues[aMembers[j]];
+    memberValues = readValues.data();
+  }
   if (sums.size() < static_cast<std::size_t>(patches.stride) + kLanes) {
     sums.resize(patches.stride + kLanes);
     sums2.resize(patches.stride + kLanes);
@@ -1072,7 +1087,8 @@ void leafEstimates(const float* aDistanceImage, const float* aValues, int aXSize
       if (aBetweenRows) aBetweenRows();
     }
 #ifdef TEXTURE_HAVE_X86
-    if (usesAvx2()) return accumulateLeafAvx2(pairWeight.data(), stride, aValues, aXSize, aMembers, aIsCopy, aOutput);
+    if (usesAvx2())
+      return accumulateLeafAvx2(pairWeight.data(), stride, memberValues, aXSize, aMembers, aIsCopy, aOutput);
 #endif
     for (int i = 0; i < n; ++i) {
       if (aIsCopy[i]) continue;
@@ -1081,9 +1097,9 @@ void leafEstimates(const float* aDistanceImage, const float* aValues, int aXSize
         if (aMembers[j] == aMembers[i]) continue;
         const std::size_t pair =
             j < i ? static_cast<std::size_t>(j) * stride + i : static_cast<std::size_t>(i) * stride + j;
-        estimate.add(pairWeight[pair], aValues[aMembers[j]]);
+        estimate.add(pairWeight[pair], memberValues[j]);
       }
-      storeEstimate(estimate, aValues[aMembers[i]], aMembers[i], aXSize, aOutput);
+      storeEstimate(estimate, memberValues[i], aMembers[i], aXSize, aOutput);
     }
     return;
   }
@@ -1095,9 +1111,9 @@ void leafEstimates(const float* aDistanceImage, const float* aValues, int aXSize
     CEstimate estimate;
     for (int j = 0; j < n; ++j) {
       if (aMembers[j] == aMembers[i]) continue;
-      estimate.add(sums[j], aValues[aMembers[j]]);
+      estimate.add(sums[j], memberValues[j]);
     }
-    storeEstimate(estimate, aValues[aMembers[i]], aMembers[i], aXSize, aOutput);
+    storeEstimate(estimate, memberValues[i], aMembers[i], aXSize, aOutput);
     if (aBetweenRows) aBetweenRows();
   }
 }

@@ -31,7 +31,8 @@ struct COutput {
 // aBetweenRows, when set, is called now and then (between rows of the pair
 // matrix), for the caller to take up other work. aDistanceBytes, when given,
 // is aDistanceImage as exactBytes made it: the patches are then read from it,
-// the same values from a quarter of the memory.
+// the same values from a quarter of the memory. When aValues is
+// aDistanceImage, the members' values are taken from their gathered patches.
 void leafEstimates(const float* aDistanceImage, const float* aValues, int aXSize,
                    const NLMeansCommon::CPatchWindow& aWindow, float aKernel, const std::vector<int>& aMembers,
                    const std::vector<std::uint8_t>& aIsCopy, const COutput& aOutput,

@@ -283,22 +283,28 @@ TEST_P(KernelPaths, LeafEstimatesMatchThePlainLoop) {
         members.push_back(p);
         isCopy.push_back(size == 31 && members.size() % 4 == 0 ? 1 : 0);
       }
-      std::vector<float> fast(X * Y, -1.0f), plain(X * Y, -1.0f);
-      NLMeansKernels::leafEstimates(image.data(), values.data(), X, window, k, members, isCopy,
-                                    NLMeansKernels::COutput{fast.data(), X, 0, 0});
-      for (std::size_t i = 0; i < members.size(); ++i) {
-        if (isCopy[i]) continue;
-        const int px = members[i] % X, py = members[i] / X;
-        CEstimate estimate;
-        for (int q : members) {
-          if (q == members[i]) continue;
-          const float d = NLMeansCommon::squareDistance(image.data(), X, px, py, q % X, q / X, window);
-          estimate.add(std::exp(k * d), values.data()[q]);
+      // Values of their own, and the distance image's (then taken from the
+      // gathered patches).
+      for (const float* leafValues : {values.data(), image.data()}) {
+        std::vector<float> fast(X * Y, -1.0f), plain(X * Y, -1.0f);
+        NLMeansKernels::leafEstimates(image.data(), leafValues, X, window, k, members, isCopy,
+                                      NLMeansKernels::COutput{fast.data(), X, 0, 0});
+        for (std::size_t i = 0; i < members.size(); ++i) {
+          if (isCopy[i]) continue;
+          const int px = members[i] % X, py = members[i] / X;
+          CEstimate estimate;
+          for (int q : members) {
+            if (q == members[i]) continue;
+            const float d = NLMeansCommon::squareDistance(image.data(), X, px, py, q % X, q / X, window);
+            estimate.add(std::exp(k * d), leafValues[q]);
+          }
+          estimate.store(leafValues[members[i]], plain[members[i]]);
         }
-        estimate.store(values.data()[members[i]], plain[members[i]]);
+        const bool own = leafValues == values.data();
+        for (int p = 0; p < X * Y; ++p)
+          ASSERT_TRUE(sameBits(fast[p], plain[p]))
+              << "leaf of " << size << " r " << r << (own ? " values" : " image's values") << " at " << p;
       }
-      for (int p = 0; p < X * Y; ++p)
-        ASSERT_TRUE(sameBits(fast[p], plain[p])) << "leaf of " << size << " r " << r << " at " << p;
     }
   }
 }
