@@ -117,6 +117,7 @@ std::vector<int> interiorPositions(const CScaledImage& aScaled, int aXSize, int 
 }  // namespace
 
 void CNLMeans::clusterTreeGlobal(CMatrix<float>& aInput, CMatrix<float>& aResult, float aSigma, float aOverlap) {
+  NLMeansCommon::requireSameSize(aInput, aResult);
   const int X = aInput.xSize(), Y = aInput.ySize();
   // An image without pixels has nothing to denoise (but may have 2^31 - 1 empty rows).
   if (aInput.size() == 0) return;
@@ -188,6 +189,7 @@ void CNLMeans::clusterTreeGlobal(CMatrix<float>& aInput, CMatrix<float>& aResult
 }
 
 void CNLMeans::treeLocalStep(CMatrix<float>& aInput, CMatrix<float>& aResult, float aSigma, float aOverlap) {
+  NLMeansCommon::requireSameSize(aInput, aResult);
   const int X = aInput.xSize(), Y = aInput.ySize();
   if (aInput.size() == 0) return;
   const int r = patchRadius;

@@ -25,6 +25,7 @@ struct CBlock {
 }  // namespace
 
 void CNLMeans::clusterTreeLocal(CMatrix<float>& aInput, CMatrix<float>& aResult, float aSigma, float aOverlap) {
+  NLMeansCommon::requireSameSize(aInput, aResult);
   const int X = aInput.xSize(), Y = aInput.ySize();
   if (aInput.size() == 0) return;
   const int r = patchRadius;

@@ -111,6 +111,14 @@ TEST(Variants, RejectImagesOfDifferentSizes) {
   EXPECT_THROW(nl.gridding(input, result, 20.0f, 1), EIncompatibleMatrices);
   EXPECT_THROW(nl.sampling(input, result, 20.0f, 4), EIncompatibleMatrices);
   EXPECT_THROW(nl.sortingCriterion(input, result, 3), EIncompatibleMatrices);
+  // The trees measure on the result and average the input: a result of
+  // either other size would be read past one of its ends.
+  CMatrix<float> wider = TestSupport::noisyImage(9, 8, 1);
+  for (CMatrix<float>* other : {&result, &wider}) {
+    EXPECT_THROW(nl.clusterTreeGlobal(input, *other, 20.0f, 0.0f), EIncompatibleMatrices);
+    EXPECT_THROW(nl.clusterTreeLocal(input, *other, 20.0f, 0.0f), EIncompatibleMatrices);
+    EXPECT_THROW(nl.treeLocalStep(input, *other, 20.0f, 0.0f), EIncompatibleMatrices);
+  }
 }
 
 TEST(Preselection, BoundsBelongToTheAcceptedRanges) {
