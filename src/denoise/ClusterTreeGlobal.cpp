@@ -48,8 +48,8 @@ CScaledImage scaledImage(const std::vector<float>& aImage, int aXSize, int aYSiz
 // shares with a worker. aDistanceBytes: aImage as NLMeansKernels::exactBytes
 // made it, or null; like aImage, it must outlive the queue's tasks.
 void denoiseByTree(const std::vector<float>& aImage, const std::uint8_t* aDistanceBytes, const CScaledImage& aScaled,
-                   const float* aValues, int aXSize, int aRadius, float aOverlap, float aKernel, const CPatchWindow& aWindow,
-                   std::vector<int> aPositions, const NLMeansKernels::COutput& aOutput,
+                   const float* aValues, int aXSize, int aRadius, float aOverlap, float aKernel,
+                   const CPatchWindow& aWindow, std::vector<int> aPositions, const NLMeansKernels::COutput& aOutput,
                    NParallel::CTaskQueue& aQueue, std::atomic<long long>* aEstimated = nullptr,
                    NLMeansProgress::CPhase* aBuilding = nullptr, NParallel::CHelpDesk* aHelpDesk = nullptr,
                    int aLeastShared = kLeastSharedNear) {
@@ -176,9 +176,9 @@ void CNLMeans::clusterTreeGlobal(CMatrix<float>& aInput, CMatrix<float>& aResult
       });
   });
   building.report(0.0);
-  denoiseByTree(image, bytes.empty() ? nullptr : bytes.data(), scaled, leafValues, X, r, aOverlap, k, window, interiorPositions(scaled, X, Y, r),
-                NLMeansKernels::COutput{out, X, 0, 0}, queue, reporting ? &estimated : nullptr, &building, &helpDesk,
-                leastShared);
+  denoiseByTree(image, bytes.empty() ? nullptr : bytes.data(), scaled, leafValues, X, r, aOverlap, k, window,
+                interiorPositions(scaled, X, Y, r), NLMeansKernels::COutput{out, X, 0, 0}, queue,
+                reporting ? &estimated : nullptr, &building, &helpDesk, leastShared);
   if (!reporting) {
     queue.finish();
     return;

@@ -979,7 +979,7 @@ std::vector<std::uint8_t> exactBytes(const float* aImage, std::size_t aCount) {
     first = static_cast<std::size_t>(taken);
   }
 #endif
-  // Without a branch per value, so that the loop runs in vector lanes.
+  // The last values, or all without AVX2; without a branch per value.
   bool exact = true;
   for (std::size_t i = first; i < aCount; ++i) {
     const float value = aImage[i];
