@@ -1,5 +1,6 @@
 // A leaf's estimates on their own: every pair of n members of a noisy
-// 512 x 512 image weighed once, 9 x 9 patches, sigma 20. Items are pairs.
+// 512 x 512 image weighed once, 9 x 9 patches, sigma 20, the patches gathered
+// from the floats or (argument 1) from the image's bytes. Items are pairs.
 // And the weights' exponentials in batches of n, through the vector path
 // and through expf one by one (argument 1). Items are exponentials.
 //
@@ -37,14 +38,17 @@ void LeafPairs(benchmark::State& aState) {
   std::vector<float> out(image.size());
   const NLMeansKernels::COutput output{out.data(), kSize, 0, 0};
   const float kernel = -0.5f / (20.0f * 20.0f);
+  const std::vector<std::uint8_t> bytes = NLMeansKernels::exactBytes(image.data(), image.size());
+  const std::uint8_t* const distanceBytes = aState.range(1) != 0 ? bytes.data() : nullptr;
   for (auto _ : aState) {
-    NLMeansKernels::leafEstimates(image.data(), image.data(), kSize, window, kernel, members, isCopy, output);
+    NLMeansKernels::leafEstimates(image.data(), image.data(), kSize, window, kernel, members, isCopy, output, {},
+                                  distanceBytes);
     benchmark::DoNotOptimize(out.data());
   }
   aState.SetItemsProcessed(aState.iterations() * n * (n - 1) / 2);
 }
 
-BENCHMARK(LeafPairs)->Arg(40)->Arg(60)->Arg(120)->Arg(400);
+BENCHMARK(LeafPairs)->ArgsProduct({{40, 60, 120, 400}, {0, 1}});
 
 void Weights(benchmark::State& aState) {
   const int n = static_cast<int>(aState.range(0));
