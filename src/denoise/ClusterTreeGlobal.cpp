@@ -124,10 +124,12 @@ void CNLMeans::clusterTreeGlobal(CMatrix<float>& aInput, CMatrix<float>& aResult
   const int r = patchRadius;
   const std::vector<float> image(aResult.data(), aResult.data() + aResult.size());
   const CScaledImage scaled = scaledImage(image, X, Y, r);
-  // Images read from 8-bit files hold bytes' values: the leaves read their
-  // patches from a copy in bytes, a quarter of the memory.
-  const std::vector<std::uint8_t> bytes = NLMeansKernels::exactBytes(image.data(), image.size());
   const CPatchWindow window(r);
+  // Images read from 8-bit files hold bytes' values: the leaves read their
+  // patches from a copy in bytes, a quarter of the memory (where they can).
+  const std::vector<std::uint8_t> bytes = NLMeansKernels::gathersBytes(window)
+                                              ? NLMeansKernels::exactBytes(image.data(), image.size())
+                                              : std::vector<std::uint8_t>();
   const float k = NLMeansCommon::sigmaKernel(aSigma);
   const float* values = aInput.data();
   float* out = aResult.data();

@@ -139,8 +139,8 @@ void gatherPatches(const float* aImage, int aXSize, const CPatchWindow& aWindow,
   int first = 0;
 #ifdef TEXTURE_HAVE_X86
   if (usesAvx2())
-    first = aBytes && aWindow.side == 9 ? gatherPatchBytesAvx2(aBytes, aXSize, aMembers, aPatches)
-                                        : gatherPatchesAvx2(aImage, aXSize, aWindow, aMembers, aPatches);
+    first = aBytes && gathersBytes(aWindow) ? gatherPatchBytesAvx2(aBytes, aXSize, aMembers, aPatches)
+                                            : gatherPatchesAvx2(aImage, aXSize, aWindow, aMembers, aPatches);
 #endif
   // Member by member, each patch row read once and in order: the members lie
   // anywhere in the image, the columns written here stay in the cache.
@@ -991,6 +991,15 @@ std::vector<std::uint8_t> exactBytes(const float* aImage, std::size_t aCount) {
   }
   if (!exact) return {};
   return bytes;
+}
+
+bool gathersBytes(const CPatchWindow& aWindow) {
+#ifdef TEXTURE_HAVE_X86
+  return usesAvx2() && aWindow.side == 9;
+#else
+  (void)aWindow;
+  return false;
+#endif
 }
 
 bool usesAvx2() { return !gPortable.load(std::memory_order_relaxed) && NPatchKernels::cpuHasAvx2Fma(); }

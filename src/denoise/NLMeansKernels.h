@@ -44,6 +44,10 @@ void leafEstimates(const float* aDistanceImage, const float* aValues, int aXSize
 // values, for the kernels' whole-row loads.
 std::vector<std::uint8_t> exactBytes(const float* aImage, std::size_t aCount);
 
+// Whether leafEstimates reads patches of aWindow from the bytes it is given
+// (9 x 9 patches, on processors with AVX2); otherwise the bytes go unused.
+bool gathersBytes(const NLMeansCommon::CPatchWindow& aWindow);
+
 // aWeights[i] = expf(aKernel * D(p, q_i)) for the aCount candidates q_i at
 // aCandidates[i] and the pixel p at aPixel (pixel indices in the image of
 // aXSize columns), D the whole-patch distance on aDistanceImage as
